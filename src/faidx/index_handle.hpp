@@ -1,0 +1,76 @@
+// An opened FASTA file with its index: the read-only mapping (or the open
+// file), the name table and the settings. Built once, read-only afterwards,
+// so any number of threads may look up names and read through it.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "faidx/error.hpp"
+#include "faidx/name_table.hpp"
+
+namespace sekvo {
+
+// The constructor settings that the core keeps. The two Python-object
+// settings (key_function, filt_function) are kept by the binding objects.
+struct OpenOptions {
+    std::string filename;
+    std::optional<std::string> indexname;
+    bool as_raw = false;
+    bool strict_bounds = false;
+    bool sequence_always_upper = false;
+    bool rebuild = true;
+    bool build_index = true;
+    bool one_based_attributes = true;
+    std::optional<std::string> default_seq;
+    bool mutable_file = false;
+    // Accepted and kept; nothing reads them.
+    std::optional<std::string> split_char;
+    bool read_long_names = false;
+    std::string duplicate_action = "stop";
+    std::optional<std::uint64_t> read_ahead;
+};
+
+class IndexHandle {
+public:
+    static Result<std::unique_ptr<IndexHandle>> open(OpenOptions options);
+    ~IndexHandle();
+    IndexHandle(const IndexHandle&) = delete;
+    IndexHandle& operator=(const IndexHandle&) = delete;
+
+    const IndexEntry* lookup(std::string_view name) const { return table_.lookup(name); }
+    bool contains(std::string_view name) const { return table_.lookup(name) != nullptr; }
+    // Every name once, in index-file order (first occurrence keeps its place).
+    std::vector<std::string> names() const { return table_.names(); }
+    const NameTable& table() const { return table_; }
+
+    const OpenOptions& options() const { return options_; }
+    const std::string& index_path() const { return index_path_; }
+
+    // The whole FASTA file when it is mapped; empty data() otherwise.
+    bool has_mapping() const { return mapping_ != nullptr || mapping_is_empty_file_; }
+    const unsigned char* mapping_data() const { return mapping_; }
+    std::uint64_t mapping_size() const { return mapping_size_; }
+    // The open FASTA file when there is no mapping, else -1. Read it only
+    // with positional reads (pread), so concurrent readers never interfere.
+    int file_descriptor() const { return fd_; }
+
+private:
+    IndexHandle() = default;
+
+    OpenOptions options_;
+    std::string index_path_;
+    NameTable table_;
+    const unsigned char* mapping_ = nullptr;
+    std::uint64_t mapping_size_ = 0;
+    bool mapping_is_empty_file_ = false;
+    int fd_ = -1;
+
+    friend class IndexHandleBuilder;
+};
+
+}  // namespace sekvo
