@@ -113,7 +113,7 @@ def test_all_sixteen_parameters_by_position(path):
     (lambda fa: fa.fetch_many([["chr1", 1, 2]]),
      "argument 'regions': 'list' object cannot be converted to 'PyTuple'"),
     (lambda fa: fa.fetch_many_same_chr("chr1", [(1, 2, 3)]),
-     "argument 'regions': expected tuple of length 2, but got tuple of length 3"),
+     "expected tuple of length 2, but got tuple of length 3"),
 ])
 def test_method_argument_errors(path, call, message):
     with pytest.raises((TypeError, ValueError)) as info:
