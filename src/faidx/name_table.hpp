@@ -7,9 +7,13 @@
 #pragma once
 
 #include <cstdint>
+#include <deque>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
+
+#include "faidx/keyed_hash.hpp"
 
 namespace sekvo {
 
@@ -34,9 +38,11 @@ public:
     const IndexEntry& entry_at(std::size_t i) const;
 
 private:
-    // Implementation's choice: e.g. a std::deque<std::string> of names (stable
-    // addresses), a parallel vector of entries, and a std::unordered_map from
-    // std::string_view to position with a keyed (SipHash-style) hasher.
+    // Names live in a deque so the views held by the map stay valid as it
+    // grows; entries_ runs parallel to names_.
+    std::deque<std::string> names_;
+    std::vector<IndexEntry> entries_;
+    std::unordered_map<std::string_view, std::size_t, KeyedStringHash> positions_;
 };
 
 }  // namespace sekvo
