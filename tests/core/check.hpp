@@ -18,6 +18,13 @@ struct Registrar {
 
 // Records a failed check of the running test.
 void record_failure(const char* file, int line, const std::string& what);
+// Failed checks of the running test so far.
+int failure_count();
+
+// Runs body in a forked child that is killed after timeout_seconds; true
+// when the child exited normally with no failed check. The child's failed
+// checks are printed on its standard error.
+bool run_in_child(void (*body)(), unsigned timeout_seconds);
 
 struct RequireFailed {};
 
