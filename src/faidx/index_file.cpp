@@ -1,0 +1,236 @@
+#include "faidx/index_file.hpp"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <charconv>
+#include <algorithm>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <memory>
+
+#include "faidx/keyed_hash.hpp"
+#include "faidx/unicode_whitespace.hpp"
+#include "faidx/utf8.hpp"
+
+namespace sekvo {
+
+namespace {
+
+void append_number(std::string& out, std::uint64_t value) {
+    char digits[24];
+    auto converted = std::to_chars(digits, digits + sizeof digits, value);
+    out.append(digits, converted.ptr);
+}
+
+class FileDescriptor {
+public:
+    explicit FileDescriptor(int fd) : fd_(fd) {}
+    ~FileDescriptor() {
+        if (fd_ >= 0) ::close(fd_);
+    }
+    FileDescriptor(const FileDescriptor&) = delete;
+    FileDescriptor& operator=(const FileDescriptor&) = delete;
+    int get() const { return fd_; }
+    // Closes now, reporting the error that close(2) may carry for writes.
+    int close_checked() {
+        int result = ::close(fd_);
+        fd_ = -1;
+        return result;
+    }
+
+private:
+    int fd_;
+};
+
+// 0 on success, else errno.
+int write_all(int fd, const std::string& text) {
+    const char* p = text.data();
+    std::size_t left = text.size();
+    while (left > 0) {
+        ssize_t written = ::write(fd, p, left);
+        if (written < 0) {
+            if (errno == EINTR) continue;
+            return errno;
+        }
+        p += written;
+        left -= static_cast<std::size_t>(written);
+    }
+    return 0;
+}
+
+// Writes straight into `path`, truncating it: for targets that are not
+// regular files (a device such as /dev/null must not be replaced).
+std::optional<Error> write_in_place(const std::string& path, const std::string& text) {
+    FileDescriptor file(::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
+    if (file.get() < 0) return Error::io_from_errno(errno);
+    if (int err = write_all(file.get(), text)) return Error::io_from_errno(err);
+    if (file.close_checked() != 0) return Error::io_from_errno(errno);
+    return std::nullopt;
+}
+
+std::string directory_prefix(const std::string& path) {
+    std::size_t slash = path.rfind('/');
+    return slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
+}
+
+std::string base_name(const std::string& path) {
+    std::size_t slash = path.rfind('/');
+    return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+// Creates a new, uniquely named file beside `target`; the mode honours the
+// umask as a plainly created index file would.
+int create_temporary(const std::string& target, std::string& temp_path) {
+    static_assert(sizeof(unsigned long long) == 8);
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        HashKey random = HashKey::random();
+        char suffix[40];
+        std::snprintf(suffix, sizeof suffix, ".%d.%016llx.tmp", static_cast<int>(::getpid()),
+                      static_cast<unsigned long long>(random.k0));
+        temp_path = directory_prefix(target) + "." + base_name(target) + suffix;
+        int fd = ::open(temp_path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+        if (fd >= 0 || errno != EEXIST) return fd;
+    }
+    errno = EEXIST;
+    return -1;
+}
+
+// The file a write to `path` really lands in: symbolic links are followed
+// so that replacing the file keeps the link.
+std::string resolve_target(const std::string& path) {
+    struct stat link_info;
+    if (::lstat(path.c_str(), &link_info) != 0 || !S_ISLNK(link_info.st_mode)) return path;
+    std::unique_ptr<char, decltype(&std::free)> resolved(::realpath(path.c_str(), nullptr), &std::free);
+    return resolved ? std::string(resolved.get()) : path;
+}
+
+// Strict unsigned decimal: an optional single "+", then digits only.
+bool parse_u64(std::string_view text, std::uint64_t& value) {
+    if (!text.empty() && text.front() == '+') text.remove_prefix(1);
+    if (text.empty()) return false;
+    for (char c : text)
+        if (c < '0' || c > '9') return false;
+    auto parsed = std::from_chars(text.data(), text.data() + text.size(), value);
+    return parsed.ec == std::errc() && parsed.ptr == text.data() + text.size();
+}
+
+// 0 on success, else errno.
+int read_whole_file(int fd, std::string& out) {
+    struct stat info;
+    if (::fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && info.st_size > 0)
+        out.reserve(static_cast<std::size_t>(info.st_size));
+    char buffer[65536];
+    for (;;) {
+        ssize_t got = ::read(fd, buffer, sizeof buffer);
+        if (got < 0) {
+            if (errno == EINTR) continue;
+            return errno;
+        }
+        if (got == 0) return 0;
+        out.append(buffer, static_cast<std::size_t>(got));
+    }
+}
+
+std::optional<Error> parse_index_line(std::string_view line, NameTable& table) {
+    if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+    if (!is_valid_utf8(reinterpret_cast<const unsigned char*>(line.data()), line.size()))
+        return Error::io_custom(kInvalidUtf8Message);
+    line = trim_whitespace(line);
+
+    std::string_view fields[5];
+    std::size_t count = 0;
+    for (std::size_t begin = 0;;) {
+        std::size_t tab = line.find('\t', begin);
+        if (count == 5) return std::nullopt;  // a sixth field: not an index line
+        fields[count++] = line.substr(begin, tab == std::string_view::npos ? tab : tab - begin);
+        if (tab == std::string_view::npos) break;
+        begin = tab + 1;
+    }
+    if (count != 5) return std::nullopt;
+
+    static const char* const kColumnErrors[4] = {"Invalid rlen", "Invalid offset", "Invalid lenc",
+                                                 "Invalid lenb"};
+    std::uint64_t numbers[4];
+    for (int i = 0; i < 4; ++i)
+        if (!parse_u64(fields[i + 1], numbers[i]))
+            return Error{ErrorKind::FastaIndexing, kColumnErrors[i]};
+    table.insert(fields[0], IndexEntry{numbers[0], numbers[1], numbers[2], numbers[3]});
+    return std::nullopt;
+}
+
+}  // namespace
+
+std::string format_index(const std::vector<ScannedRecord>& records) {
+    std::string text;
+    std::size_t size = 0;
+    for (const ScannedRecord& record : records) size += record.name.size() + 5 * 21;
+    text.reserve(size);
+    for (const ScannedRecord& record : records) {
+        text.append(record.name).push_back('\t');
+        append_number(text, record.entry.rlen);
+        text.push_back('\t');
+        append_number(text, record.entry.offset);
+        text.push_back('\t');
+        append_number(text, record.entry.lenc);
+        text.push_back('\t');
+        append_number(text, record.entry.lenb);
+        text.push_back('\n');
+    }
+    return text;
+}
+
+std::optional<Error> write_index_file(const std::string& path, const std::string& text) {
+    const std::string target = resolve_target(path);
+    struct stat existing;
+    bool exists = ::stat(target.c_str(), &existing) == 0;
+    if (exists && !S_ISREG(existing.st_mode) && !S_ISDIR(existing.st_mode))
+        return write_in_place(target, text);
+    if (exists && S_ISREG(existing.st_mode)) {
+        // A file we may not write stays as it is, just as truncating it would fail.
+        int probe = ::open(target.c_str(), O_WRONLY | O_CLOEXEC);
+        if (probe < 0) return Error::io_from_errno(errno);
+        ::close(probe);
+    }
+
+    std::string temp_path;
+    FileDescriptor file(create_temporary(target, temp_path));
+    if (file.get() < 0) return Error::io_from_errno(errno);
+    auto fail = [&](int err) {
+        ::unlink(temp_path.c_str());
+        return Error::io_from_errno(err);
+    };
+    if (exists && S_ISREG(existing.st_mode)) {
+        // Keep the replaced file's permissions and, where allowed, its owner.
+        ::fchmod(file.get(), existing.st_mode & 07777);
+        if (::fchown(file.get(), existing.st_uid, existing.st_gid) != 0) {
+            // Not permitted for ordinary users; the file is theirs then.
+        }
+    }
+    if (int err = write_all(file.get(), text)) return fail(err);
+    if (file.close_checked() != 0) return fail(errno);
+    if (::rename(temp_path.c_str(), target.c_str()) != 0) return fail(errno);
+    return std::nullopt;
+}
+
+std::optional<Error> load_index_file(const std::string& path, NameTable& table) {
+    FileDescriptor file(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    if (file.get() < 0) return Error{ErrorKind::IndexNotFound, path};
+    std::string text;
+    if (int err = read_whole_file(file.get(), text)) return Error::io_from_errno(err);
+
+    std::string_view rest(text);
+    table.reserve(static_cast<std::size_t>(std::count(rest.begin(), rest.end(), '\n')) + 1);
+    while (!rest.empty()) {
+        std::size_t line_feed = rest.find('\n');
+        std::string_view line = rest.substr(0, line_feed);
+        rest.remove_prefix(line_feed == std::string_view::npos ? rest.size() : line_feed + 1);
+        if (auto error = parse_index_line(line, table)) return error;
+    }
+    return std::nullopt;
+}
+
+}  // namespace sekvo

@@ -1,0 +1,127 @@
+#include "faidx/index_handle.hpp"
+
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+#include "faidx/fasta_scan.hpp"
+#include "faidx/index_file.hpp"
+
+namespace sekvo {
+
+namespace {
+
+bool has_nul(const std::string& path) { return path.find('\0') != std::string::npos; }
+
+// stat(2) that treats a path with an embedded NUL as unreadable instead of
+// silently looking at a shorter path.
+bool stat_path(const std::string& path, struct stat& info) {
+    return !has_nul(path) && ::stat(path.c_str(), &info) == 0;
+}
+
+bool file_size(int fd, std::uint64_t& size) {
+    struct stat info;
+    if (::fstat(fd, &info) != 0 || info.st_size < 0) return false;
+    size = static_cast<std::uint64_t>(info.st_size);
+    return true;
+}
+
+bool later_than(const struct timespec& a, const struct timespec& b) {
+    return a.tv_sec != b.tv_sec ? a.tv_sec > b.tv_sec : a.tv_nsec > b.tv_nsec;
+}
+
+}  // namespace
+
+// Opening is done by this friend so that the handle's fields are filled in
+// one place and a failure anywhere simply drops the half-built handle,
+// whose destructor releases the file or mapping.
+class IndexHandleBuilder {
+public:
+    static Result<std::unique_ptr<IndexHandle>> open(OpenOptions options);
+
+private:
+    static void make_readable(IndexHandle& handle);
+    static bool index_needs_build(const IndexHandle& handle);
+    static std::optional<Error> build(IndexHandle& handle);
+};
+
+Result<std::unique_ptr<IndexHandle>> IndexHandle::open(OpenOptions options) {
+    return IndexHandleBuilder::open(std::move(options));
+}
+
+IndexHandle::~IndexHandle() {
+    if (mapping_ != nullptr)
+        ::munmap(const_cast<unsigned char*>(mapping_), static_cast<std::size_t>(mapping_size_));
+    if (fd_ >= 0) ::close(fd_);
+}
+
+Result<std::unique_ptr<IndexHandle>> IndexHandleBuilder::open(OpenOptions options) {
+    std::unique_ptr<IndexHandle> handle(new IndexHandle());
+    handle->options_ = std::move(options);
+    const OpenOptions& settings = handle->options_;
+    handle->index_path_ = settings.indexname ? *settings.indexname : settings.filename + ".fai";
+
+    struct stat fasta_info;
+    if (!stat_path(settings.filename, fasta_info))
+        return Error{ErrorKind::FastaNotFound, settings.filename};
+
+    int flags = (settings.mutable_file ? O_RDWR : O_RDONLY) | O_CLOEXEC;
+    handle->fd_ = ::open(settings.filename.c_str(), flags);
+    if (handle->fd_ < 0) return Error::io_from_errno(errno);
+    if (!settings.mutable_file) make_readable(*handle);
+
+    if (index_needs_build(*handle)) {
+        if (auto error = build(*handle)) return std::move(*error);
+    } else {
+        if (has_nul(handle->index_path_)) return Error{ErrorKind::IndexNotFound, handle->index_path_};
+        if (auto error = load_index_file(handle->index_path_, handle->table_))
+            return std::move(*error);
+    }
+    return handle;
+}
+
+// Maps the whole file read-only and closes it; when the size cannot be read
+// or the mapping fails, the open file serves instead.
+void IndexHandleBuilder::make_readable(IndexHandle& handle) {
+    std::uint64_t size = 0;
+    if (!file_size(handle.fd_, size)) return;
+    if (size == 0) {
+        handle.mapping_is_empty_file_ = true;
+    } else {
+        void* address = ::mmap(nullptr, static_cast<std::size_t>(size), PROT_READ, MAP_PRIVATE, handle.fd_, 0);
+        if (address == MAP_FAILED) return;
+        handle.mapping_ = static_cast<const unsigned char*>(address);
+        handle.mapping_size_ = size;
+    }
+    ::close(handle.fd_);
+    handle.fd_ = -1;
+}
+
+bool IndexHandleBuilder::index_needs_build(const IndexHandle& handle) {
+    const OpenOptions& settings = handle.options_;
+    struct stat index_info;
+    if (!stat_path(handle.index_path_, index_info)) return settings.build_index;
+    struct stat fasta_info;
+    return stat_path(settings.filename, fasta_info) && settings.build_index && settings.rebuild &&
+           later_than(fasta_info.st_mtim, index_info.st_mtim);
+}
+
+std::optional<Error> IndexHandleBuilder::build(IndexHandle& handle) {
+    Result<std::vector<ScannedRecord>> scanned =
+        handle.has_mapping() ? scan_fasta(handle.mapping_, handle.mapping_size_)
+                             : scan_fasta_file(handle.fd_);
+    if (!scanned) return std::move(scanned.error());
+    std::vector<ScannedRecord>& records = scanned.value();
+
+    if (has_nul(handle.index_path_)) return Error::io_from_errno(EINVAL);
+    if (auto error = write_index_file(handle.index_path_, format_index(records))) return error;
+
+    handle.table_.reserve(records.size());
+    for (const ScannedRecord& record : records) handle.table_.insert(record.name, record.entry);
+    return std::nullopt;
+}
+
+}  // namespace sekvo

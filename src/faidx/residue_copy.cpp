@@ -1,0 +1,125 @@
+// Copying residues out of the FASTA file: the byte window a region can
+// occupy, and the copy that drops line terminators from it.
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <limits>
+#include <memory>
+
+#include "faidx/retrieval.hpp"
+
+namespace sekvo {
+
+namespace {
+
+constexpr std::uint64_t kMax = std::numeric_limits<std::uint64_t>::max();
+constexpr std::size_t kFileBlock = 1 << 20;
+
+std::uint64_t add_sat(std::uint64_t a, std::uint64_t b) {
+    std::uint64_t sum;
+    return __builtin_add_overflow(a, b, &sum) ? kMax : sum;
+}
+
+std::uint64_t mul_sat(std::uint64_t a, std::uint64_t b) {
+    std::uint64_t product;
+    return __builtin_mul_overflow(a, b, &product) ? kMax : product;
+}
+
+// The bytes [begin, end) of the file that hold a region; begin == end when
+// the region is empty. Saturating arithmetic: an entry with absurd numbers
+// gives a window at or past the end of any real file, never a wrapped one.
+struct Window {
+    std::uint64_t begin = 0;
+    std::uint64_t end = 0;
+};
+
+Window region_window(const IndexEntry& entry, std::uint64_t first, std::uint64_t count,
+                     std::uint64_t file_size) {
+    if (count == 0 || entry.rlen == 0 || entry.lenc == 0 || first == 0) return {};
+    const std::uint64_t index = first - 1;
+    const std::uint64_t begin =
+        add_sat(add_sat(entry.offset, index % entry.lenc), mul_sat(index / entry.lenc, entry.lenb));
+    if (begin >= file_size) return {};
+    // The residues, one terminator per line they span and one more line as
+    // slack. An entry with fewer bytes than residues per line has no room
+    // for terminators, so it gets none.
+    const std::uint64_t terminator = entry.lenb > entry.lenc ? entry.lenb - entry.lenc : 0;
+    const std::uint64_t lines = count / entry.lenc + (count % entry.lenc != 0);
+    std::uint64_t end = add_sat(add_sat(add_sat(begin, entry.lenb), count), mul_sat(terminator, lines));
+    return {begin, std::min(end, file_size)};
+}
+
+// Appends the bytes of [p, end) other than CR and LF to `out`, stopping once
+// `remaining` bytes have been appended; returns false when that happens.
+bool append_residues(std::string& out, const unsigned char* p, const unsigned char* end,
+                     std::uint64_t& remaining) {
+    while (p < end && remaining > 0) {
+        const std::size_t span = static_cast<std::size_t>(end - p);
+        const auto* line_feed = static_cast<const unsigned char*>(std::memchr(p, '\n', span));
+        const unsigned char* stop = line_feed != nullptr ? line_feed : end;
+        // Carriage returns are rare inside a line: copy the runs between them.
+        while (p < stop && remaining > 0) {
+            const auto* cr = static_cast<const unsigned char*>(
+                std::memchr(p, '\r', static_cast<std::size_t>(stop - p)));
+            const unsigned char* run_end = cr != nullptr ? cr : stop;
+            std::size_t run = static_cast<std::size_t>(
+                std::min<std::uint64_t>(static_cast<std::uint64_t>(run_end - p), remaining));
+            out.append(reinterpret_cast<const char*>(p), run);
+            remaining -= run;
+            p = cr != nullptr ? cr + 1 : stop;
+        }
+        if (line_feed != nullptr && p == line_feed) ++p;
+        else if (line_feed == nullptr) p = end;
+    }
+    return remaining > 0;
+}
+
+}  // namespace
+
+std::string read_from_mapping(const unsigned char* data, std::uint64_t size, const IndexEntry& entry,
+                              std::uint64_t first, std::uint64_t count) {
+    std::string out;
+    const Window window = region_window(entry, first, count, data == nullptr ? 0 : size);
+    if (window.begin == window.end) return out;
+    // Never more than the window could supply, however large `count` is.
+    out.reserve(static_cast<std::size_t>(std::min(count, window.end - window.begin)));
+    std::uint64_t remaining = count;
+    append_residues(out, data + window.begin, data + window.end, remaining);
+    return out;
+}
+
+Result<std::string> read_from_file(int fd, const IndexEntry& entry, std::uint64_t first,
+                                   std::uint64_t count) {
+    // The file's size bounds the window just as the mapping's length does,
+    // so both copies give the same bytes.
+    struct stat info;
+    if (::fstat(fd, &info) != 0) return Error::io_from_errno(errno);
+    const std::uint64_t size = info.st_size > 0 ? static_cast<std::uint64_t>(info.st_size) : 0;
+    std::string out;
+    const Window window = region_window(entry, first, count, size);
+    if (window.begin == window.end) return out;
+
+    const std::uint64_t span = window.end - window.begin;
+    const std::size_t block = static_cast<std::size_t>(std::min<std::uint64_t>(span, kFileBlock));
+    std::unique_ptr<unsigned char[]> buffer(new unsigned char[block]);
+    out.reserve(static_cast<std::size_t>(std::min(count, span)));
+    std::uint64_t remaining = count;
+    for (std::uint64_t position = window.begin; position < window.end && remaining > 0;) {
+        const std::size_t want =
+            static_cast<std::size_t>(std::min<std::uint64_t>(block, window.end - position));
+        ssize_t got = ::pread(fd, buffer.get(), want, static_cast<off_t>(position));
+        if (got < 0) {
+            if (errno == EINTR) continue;
+            return Error::io_from_errno(errno);
+        }
+        if (got == 0) break;  // the file shrank since fstat
+        append_residues(out, buffer.get(), buffer.get() + got, remaining);
+        position += static_cast<std::uint64_t>(got);
+    }
+    return out;
+}
+
+}  // namespace sekvo
