@@ -1,6 +1,5 @@
 """Cross-check against indexes and regions written by samtools on files from
 other projects' test suites (../shared/testdata/peers)."""
-import csv
 import shutil
 from pathlib import Path
 
@@ -26,7 +25,11 @@ EXPECTED_DIFFERENCES = {
 }
 # Records whose regions depend on those rules (the duplicates resolve to the
 # last record here, the first there).
-AFFECTED_NAMES = {"alpha", "RABGSTB", "A", "", "chr9_whitespace", "s11"}
+AFFECTED_NAMES = {
+    "biopython__dups.fasta": {"alpha"}, "biopython__nucleotide_lib.fa": {"RABGSTB"},
+    "seqkit__a.fa": {"A"}, "htslib__faidx.fa": {""}, "samtools__dict.fa": {"chr9_whitespace"},
+    "seqkit__empty_id_and_seq.fa": {"", "s11"}, "seqkit__empty_id_and_seq2.fa": {""},
+}
 
 
 def peer_fastas():
@@ -58,14 +61,16 @@ def test_regions_match_samtools(indexed_peer):
     if not table.exists():
         pytest.skip("no regions for this file")
     checked = 0
-    with open(table, newline="") as rows:
-        for row in csv.DictReader(rows, delimiter="\t"):
+    with open(table) as rows:
+        header = rows.readline().rstrip("\n").split("\t")
+        for line in rows:
+            row = dict(zip(header, line.rstrip("\n").split("\t")))
             if row["name"] in AFFECTED_NAMES:
                 continue
             start, end = int(row["start"]), int(row["end"])
             assert faidx.fetch(row["name"], start, end).seq == row["residues"], row
             checked += 1
-    assert checked or name in EXPECTED_DIFFERENCES
+    assert checked
 
 
 def test_files_samtools_refuses_are_indexed_by_our_rules(tmp_path):

@@ -12,7 +12,7 @@
 namespace sekvo {
 
 // PyTypeObject* fasta_type();               // lib/fasta_type.cpp
-// PyTypeObject* faidx_type();               // faidx/faidx_type.cpp
+PyTypeObject* faidx_type();                  // faidx/faidx_type.cpp
 PyTypeObject* sequence_type();               // sequence/sequence_type.cpp
 // PyTypeObject* fasta_record_type();
 // PyTypeObject* fasta_iterator_type();

@@ -18,7 +18,7 @@ struct ClassEntry {
 // Registration order is the order of __all__.
 const ClassEntry kClasses[] = {
     // {"Fasta", fasta_type},
-    // {"Faidx", faidx_type},
+    {"Faidx", faidx_type},
     {"Sequence", sequence_type},
     // {"FastaRecord", fasta_record_type},
     // {"FastaIterator", fasta_iterator_type},

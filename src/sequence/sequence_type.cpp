@@ -185,11 +185,6 @@ PyGetSetDef sequence_getset[] = {
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
-template <auto Fn>
-void* slot() {
-    return reinterpret_cast<void*>(entry<Fn>);
-}
-
 ClassDef sequence_class() {
     return define_class<SequenceValue>("Sequence", "(name=..., seq=..., start=None, end=None, comp=False)",
                                        {

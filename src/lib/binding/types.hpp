@@ -65,6 +65,12 @@ PyCFunction noargs_method() {
     return entry<Fn>;
 }
 
+// Any slot function (tp_repr, mp_subscript, ...) as a PyType_Slot pointer.
+template <auto Fn>
+void* slot() {
+    return reinterpret_cast<void*>(entry<Fn>);
+}
+
 // PyObject* fn(PyObject* self): getter of an attribute.
 template <auto Fn>
 PyObject* getter(PyObject* self, void*) {

@@ -1,0 +1,175 @@
+// The Python class Faidx: the thin face of one index handle.
+#include <string>
+#include <utility>
+
+#include "faidx/index_calls_type.hpp"
+#include "faidx/settings_type.hpp"
+#include "lib/binding/binding.hpp"
+#include "lib/classes.hpp"
+
+namespace sekvo {
+
+namespace {
+
+using namespace binding;
+
+using FaidxValue = OpenedIndex;
+
+constexpr std::array<Setting, kSettingCount> kParameterOrder = {
+    Setting::filename, Setting::indexname, Setting::as_raw, Setting::strict_bounds,
+    Setting::sequence_always_upper, Setting::rebuild, Setting::build_index,
+    Setting::one_based_attributes, Setting::default_seq, Setting::mutable_file,
+    Setting::key_function, Setting::split_char, Setting::filt_function,
+    Setting::read_long_names, Setting::duplicate_action, Setting::read_ahead,
+};
+
+PyObject* faidx_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+    static const Signature signature{
+        "Faidx.__new__()",
+        {"filename", "indexname", "as_raw", "strict_bounds", "sequence_always_upper", "rebuild",
+         "build_index", "one_based_attributes", "default_seq", "mutable", "key_function",
+         "split_char", "filt_function", "read_long_names", "duplicate_action", "read_ahead"},
+        1};
+    PyObject* argv[kSettingCount];
+    if (!parse_arguments(signature, args, kwargs, argv)) return nullptr;
+    FaidxValue value;
+    if (!open_index(kParameterOrder, argv, value)) return nullptr;
+    return box_new(type, std::move(value));
+}
+
+PyObject* faidx_fetch(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static const Signature signature{"Faidx.fetch()", {"name", "start", "end"}, 3};
+    PyObject* argv[3];
+    if (!parse_arguments(signature, args, nargs, kwnames, argv)) return nullptr;
+    auto faidx = borrow_shared<FaidxValue>(self);
+    if (!faidx) return nullptr;
+    return call_fetch(*faidx->handle, argv[0], argv[1], argv[2], false);
+}
+
+PyObject* faidx_fetch_entire_sequence(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                      PyObject* kwnames) {
+    static const Signature signature{"Faidx.fetch_entire_sequence()", {"name"}, 1};
+    PyObject* argv[1];
+    if (!parse_arguments(signature, args, nargs, kwnames, argv)) return nullptr;
+    auto faidx = borrow_shared<FaidxValue>(self);
+    if (!faidx) return nullptr;
+    return call_fetch_entire_sequence(*faidx->handle, argv[0]);
+}
+
+PyObject* faidx_fetch_many(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static const Signature signature{"Faidx.fetch_many()", {"regions"}, 1};
+    PyObject* argv[1];
+    if (!parse_arguments(signature, args, nargs, kwnames, argv)) return nullptr;
+    auto faidx = borrow_shared<FaidxValue>(self);
+    if (!faidx) return nullptr;
+    return call_fetch_many(*faidx->handle, argv[0], false);
+}
+
+PyObject* faidx_fetch_many_same_chr(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                    PyObject* kwnames) {
+    static const Signature signature{"Faidx.fetch_many_same_chr()", {"name", "regions"}, 2};
+    PyObject* argv[2];
+    if (!parse_arguments(signature, args, nargs, kwnames, argv)) return nullptr;
+    auto faidx = borrow_shared<FaidxValue>(self);
+    if (!faidx) return nullptr;
+    return call_fetch_many_same_chr(*faidx->handle, argv[0], argv[1], false);
+}
+
+PyObject* faidx_keys(PyObject* self) {
+    auto faidx = borrow_shared<FaidxValue>(self);
+    if (!faidx) return nullptr;
+    const NameTable& table = faidx->handle->table();
+    Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(table.size())));
+    if (!list) return nullptr;
+    for (std::size_t i = 0; i < table.size(); ++i) {
+        PyObject* name = to_python(table.name_at(i));
+        if (name == nullptr) return nullptr;
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), name);
+    }
+    return list.release();
+}
+
+int faidx_contains(PyObject* self, PyObject* name) {
+    auto faidx = borrow_shared<FaidxValue>(self);
+    if (!faidx) return -1;
+    return call_contains(*faidx->handle, name);
+}
+
+PyObject* faidx_repr(PyObject* self) {
+    auto faidx = borrow_shared<FaidxValue>(self);
+    if (!faidx) return nullptr;
+    return to_python("Faidx(\"" + faidx->handle->options().filename + "\")");
+}
+
+PyMethodDef faidx_methods[] = {
+    {"fetch", fastcall_method<faidx_fetch>(), METH_FASTCALL | METH_KEYWORDS,
+     SEKVO_DOC("fetch($self, name, start, end)", "")},
+    {"fetch_entire_sequence", fastcall_method<faidx_fetch_entire_sequence>(), METH_FASTCALL | METH_KEYWORDS,
+     SEKVO_DOC("fetch_entire_sequence($self, name)",
+               "Ultra-fast method for fetching entire sequences - bypasses all bounds checking")},
+    {"fetch_many", fastcall_method<faidx_fetch_many>(), METH_FASTCALL | METH_KEYWORDS,
+     SEKVO_DOC("fetch_many($self, regions)",
+               "High-performance batch fetch for many sequences\n"
+               "\n"
+               "Efficiently processes large numbers of regions (e.g., 200,000+) using smart batching:\n"
+               "- Sequential processing for small batches (< 1000 regions) to avoid overhead\n"
+               "- Parallel processing for large batches to maximize throughput\n"
+               "\n"
+               "Args:\n"
+               "    regions: List of (name, start, end) tuples specifying regions to fetch\n"
+               "\n"
+               "Returns:\n"
+               "    List of Sequence objects in the same order as input regions\n"
+               "\n"
+               "Example:\n"
+               "    >>> regions = [(\"chr1\", 1000, 2000), (\"chr2\", 5000, 6000)]\n"
+               "    >>> sequences = faidx.fetch_many(regions)")},
+    {"fetch_many_same_chr", fastcall_method<faidx_fetch_many_same_chr>(), METH_FASTCALL | METH_KEYWORDS,
+     SEKVO_DOC("fetch_many_same_chr($self, name, regions)",
+               "Ultra-fast batch fetch for regions from the same chromosome\n"
+               "\n"
+               "Optimized for BED file processing where many regions come from the same chromosome.\n"
+               "Uses smart batching like fetch_many but optimized for single chromosome access.\n"
+               "\n"
+               "Args:\n"
+               "    name: Chromosome/sequence name\n"
+               "    regions: List of (start, end) tuples\n"
+               "\n"
+               "Returns:\n"
+               "    List of Sequence objects in the same order as input regions\n"
+               "\n"
+               "Example:\n"
+               "    >>> regions = [(1000, 2000), (5000, 6000), (10000, 11000)]\n"
+               "    >>> sequences = faidx.fetch_many_same_chr(\"chr1\", regions)")},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyGetSetDef faidx_getset[] = {
+    {"keys", getter<faidx_keys>, nullptr, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+ClassDef faidx_class() {
+    return define_class<FaidxValue>(
+        "Faidx",
+        "(filename, indexname=None, as_raw=False, strict_bounds=False, sequence_always_upper=False, "
+        "rebuild=True, build_index=True, one_based_attributes=True, default_seq=None, mutable=False, "
+        "key_function=None, split_char=None, filt_function=None, read_long_names=False, "
+        "duplicate_action=..., read_ahead=None)",
+        {
+            {Py_tp_new, slot<faidx_new>()},
+            {Py_tp_repr, slot<faidx_repr>()},
+            {Py_sq_contains, slot<faidx_contains>()},
+            {Py_tp_methods, faidx_methods},
+            {Py_tp_getset, faidx_getset},
+        });
+}
+
+}  // namespace
+
+PyTypeObject* faidx_type() {
+    static PyTypeObject* type = nullptr;
+    return cached_class(type, faidx_class);
+}
+
+}  // namespace sekvo

@@ -1,0 +1,20 @@
+// The retrieval calls that Faidx and Fasta share: convert the Python
+// arguments (naming the parameter on failure), call the core on the
+// handle, and build the Python result. `rc` reverse-complements results.
+#pragma once
+
+#include "faidx/index_handle.hpp"
+#include "lib/binding/binding.hpp"
+
+namespace sekvo {
+
+PyObject* call_fetch(const IndexHandle& handle, PyObject* name, PyObject* start, PyObject* end, bool rc);
+PyObject* call_fetch_entire_sequence(const IndexHandle& handle, PyObject* name);
+PyObject* call_fetch_many(const IndexHandle& handle, PyObject* regions, bool rc);
+PyObject* call_fetch_many_same_chr(const IndexHandle& handle, PyObject* name, PyObject* regions, bool rc);
+// `name in obj`: 1, 0, or -1 with the argument error naming `name`.
+int call_contains(const IndexHandle& handle, PyObject* name);
+// Converts the optional `rc` argument (None and False mean no).
+bool extract_rc(PyObject* argument, bool& rc);
+
+}  // namespace sekvo
