@@ -5,7 +5,7 @@ VENV := .venv
 VPY := $(VENV)/bin/python
 BUILD_DIR := build/release
 
-.PHONY: all install test demo clean
+.PHONY: all install test demo clean peer-tools
 
 all: install
 
@@ -19,11 +19,22 @@ $(VPY):
 install: $(VPY)
 	$(VPY) -m pip install -q --no-build-isolation -Cbuild-dir=$(BUILD_DIR) ".[test]"
 
-test: install
+# samtools and bedtools for the command-line comparisons; installed only when
+# missing and we are root with apt-get, and never fatal (those tests skip).
+peer-tools:
+	@command -v samtools >/dev/null 2>&1 && command -v bedtools >/dev/null 2>&1 || \
+	{ [ "$$(id -u)" = 0 ] && command -v apt-get >/dev/null 2>&1 && \
+	  { apt-get install -y -qq samtools bedtools >/dev/null 2>&1 || \
+	    { apt-get update -qq >/dev/null 2>&1 && apt-get install -y -qq samtools bedtools >/dev/null 2>&1; }; }; } || \
+	echo "note: samtools/bedtools not installed; comparisons with them will be skipped"
+
+test: install peer-tools
 	$(VPY) -m pytest -q tests
 
 demo: install
 	$(VPY) examples/demo.py
+	$(VENV)/bin/sekvo getfasta examples/data/example.fa --bed examples/data/example.bed -s --name
+	$(VENV)/bin/sekvo faidx examples/data/example.fa chr1:1-120 chrM:821-868 -i
 
 clean:
 	rm -rf build $(VENV)

@@ -65,7 +65,7 @@ def test_regions_match_samtools(indexed_peer):
         header = rows.readline().rstrip("\n").split("\t")
         for line in rows:
             row = dict(zip(header, line.rstrip("\n").split("\t")))
-            if row["name"] in AFFECTED_NAMES:
+            if row["name"] in AFFECTED_NAMES.get(name, ()):
                 continue
             start, end = int(row["start"]), int(row["end"])
             assert faidx.fetch(row["name"], start, end).seq == row["residues"], row

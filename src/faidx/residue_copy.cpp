@@ -9,6 +9,10 @@
 #include <limits>
 #include <memory>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include "faidx/retrieval.hpp"
 
 namespace sekvo {
@@ -52,29 +56,39 @@ Window region_window(const IndexEntry& entry, std::uint64_t first, std::uint64_t
     return {begin, std::min(end, file_size)};
 }
 
+inline bool is_terminator(unsigned char c) { return c == '\n' || c == '\r'; }
+
+// The first CR or LF in [p, end), or end.
+inline const unsigned char* find_terminator(const unsigned char* p, const unsigned char* end) {
+#if defined(__SSE2__)
+    const __m128i line_feed = _mm_set1_epi8('\n');
+    const __m128i carriage_return = _mm_set1_epi8('\r');
+    while (end - p >= 16) {
+        const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+        const int hits = _mm_movemask_epi8(
+            _mm_or_si128(_mm_cmpeq_epi8(bytes, line_feed), _mm_cmpeq_epi8(bytes, carriage_return)));
+        if (hits != 0) return p + __builtin_ctz(static_cast<unsigned>(hits));
+        p += 16;
+    }
+#endif
+    while (p < end && !is_terminator(*p)) ++p;
+    return p;
+}
+
 // Appends the bytes of [p, end) other than CR and LF to `out`, stopping once
-// `remaining` bytes have been appended; returns false when that happens.
-bool append_residues(std::string& out, const unsigned char* p, const unsigned char* end,
+// `remaining` bytes have been appended. Whole runs between terminators are
+// copied at once.
+void append_residues(std::string& out, const unsigned char* p, const unsigned char* end,
                      std::uint64_t& remaining) {
     while (p < end && remaining > 0) {
-        const std::size_t span = static_cast<std::size_t>(end - p);
-        const auto* line_feed = static_cast<const unsigned char*>(std::memchr(p, '\n', span));
-        const unsigned char* stop = line_feed != nullptr ? line_feed : end;
-        // Carriage returns are rare inside a line: copy the runs between them.
-        while (p < stop && remaining > 0) {
-            const auto* cr = static_cast<const unsigned char*>(
-                std::memchr(p, '\r', static_cast<std::size_t>(stop - p)));
-            const unsigned char* run_end = cr != nullptr ? cr : stop;
-            std::size_t run = static_cast<std::size_t>(
-                std::min<std::uint64_t>(static_cast<std::uint64_t>(run_end - p), remaining));
-            out.append(reinterpret_cast<const char*>(p), run);
-            remaining -= run;
-            p = cr != nullptr ? cr + 1 : stop;
-        }
-        if (line_feed != nullptr && p == line_feed) ++p;
-        else if (line_feed == nullptr) p = end;
+        const unsigned char* run_end = find_terminator(p, end);
+        const std::size_t run = static_cast<std::size_t>(
+            std::min<std::uint64_t>(static_cast<std::uint64_t>(run_end - p), remaining));
+        out.append(reinterpret_cast<const char*>(p), run);
+        remaining -= run;
+        p = run_end;
+        while (p < end && is_terminator(*p)) ++p;
     }
-    return remaining > 0;
 }
 
 }  // namespace
