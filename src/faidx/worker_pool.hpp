@@ -43,7 +43,8 @@ private:
 // on the pool's threads and the calling thread, and returns when all chunks
 // are done. An exception thrown by work skips the chunks not yet started
 // and is rethrown here once the running ones have finished. A call made
-// from inside a running work function (nested) runs inline on its thread.
+// from inside a running work function (nested) runs inline on its thread;
+// calls from several threads at once take the pool one after another.
 void parallel_for_each_chunk(std::size_t count, ChunkWork work);
 
 // Calls work(i) for every i in [0, count) on the pool's threads and returns
