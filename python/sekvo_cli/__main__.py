@@ -1,0 +1,63 @@
+"""Entry point of the `sekvo` command (also `python -m sekvo_cli`)."""
+
+from __future__ import annotations
+
+import argparse
+import os
+import sys
+
+from . import __version__
+from .errors import CliError
+
+COMMANDS = ("index", "faidx", "getfasta")
+
+
+def build_parser() -> tuple[argparse.ArgumentParser, dict[str, argparse.ArgumentParser]]:
+    """The top-level parser and the parser of each command."""
+    from . import faidx_cmd, getfasta_cmd, index_cmd
+
+    parser = argparse.ArgumentParser(
+        prog="sekvo", allow_abbrev=False,
+        description="Fast access to FASTA files through the .fai index.")
+    parser.add_argument("--version", action="version", version=f"sekvo {__version__}")
+    subparsers = parser.add_subparsers(dest="command", metavar="COMMAND", required=True)
+    for module in (index_cmd, faidx_cmd, getfasta_cmd):
+        module.add_parser(subparsers)
+    for sub in subparsers.choices.values():
+        sub.allow_abbrev = False
+    return parser, subparsers.choices
+
+
+def main(argv: list[str] | None = None) -> int:
+    argv = sys.argv[1:] if argv is None else argv
+    prefix = f"sekvo {argv[0]}" if argv and argv[0] in COMMANDS else "sekvo"
+    try:
+        parser, commands = build_parser()
+    except ImportError as exc:
+        sys.stderr.write(f"{prefix}: error: the sekvo extension module cannot be loaded ({exc})\n")
+        return 1
+    if argv and argv[0] in commands:
+        # Options may follow regions: `sekvo faidx FILE chr1:1-10 -i`.
+        args = commands[argv[0]].parse_intermixed_args(argv[1:])
+    else:
+        args = parser.parse_args(argv)
+    try:
+        return args.run(args)
+    except CliError as exc:
+        sys.stderr.write(f"{prefix}: error: {exc}\n")
+        return 1
+    except KeyboardInterrupt:
+        sys.stderr.write(f"{prefix}: interrupted\n")
+        return 130
+    except BrokenPipeError:
+        # The reader went away (e.g. `| head`): stop quietly, as other tools do.
+        try:
+            devnull = os.open(os.devnull, os.O_WRONLY)
+            os.dup2(devnull, sys.stdout.fileno())
+        except (OSError, ValueError):
+            pass
+        return 141
+
+
+if __name__ == "__main__":
+    sys.exit(main())

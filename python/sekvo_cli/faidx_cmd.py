@@ -1,0 +1,144 @@
+"""`sekvo faidx FILE [REGION ...]`: regions as FASTA, in the manner of samtools faidx."""
+
+from __future__ import annotations
+
+from dataclasses import dataclass
+
+from .errors import CliError, RegionError
+from .inputs import read_text
+from .messages import Messages
+from .output import Output, fasta_record, reverse_complement
+from .reference import Reference
+from .regions import parse_region
+
+# Regions are read in batches of at most this many residues (bounds memory
+# for whole-chromosome requests) or this many regions.
+BATCH_RESIDUES = 64 << 20
+BATCH_REGIONS = 100_000
+
+
+def add_parser(subparsers) -> None:
+    p = subparsers.add_parser(
+        "faidx", help="print regions of a FASTA file",
+        description="Print regions of FILE as FASTA. A region is NAME, NAME:START-END, "
+                    "NAME:START (to the end) or NAME:-END, 1-based and inclusive; "
+                    "write {NAME} or {NAME}:START-END for names that contain ':'. "
+                    "Without regions, FILE is only indexed.")
+    p.add_argument("fasta", metavar="FILE", help="FASTA file (indexed on first use)")
+    p.add_argument("regions", metavar="REGION", nargs="*", help="region to print")
+    p.add_argument("-r", "--region-file", action="append", default=[], metavar="RFILE",
+                   help="file of regions, one per line (read before REGION arguments)")
+    p.add_argument("-i", "--reverse-complement", action="store_true",
+                   help="print the reverse complement of each region")
+    p.add_argument("--mark-strand", default="rc", metavar="TYPE",
+                   help="header suffix: rc (/rc after reverse complements, the default), "
+                        "no, sign ((+)/(-)), or custom,POS,NEG")
+    p.add_argument("-n", "--length", type=int, default=60, metavar="N",
+                   help="residues per line (default 60; 0 writes each sequence on one line)")
+    p.add_argument("-o", "--output", metavar="OUT", help="write to OUT instead of standard output")
+    p.add_argument("-c", "--continue", dest="keep_going", action="store_true",
+                   help="warn about unknown names and bad regions and go on")
+    p.set_defaults(run=run)
+
+
+@dataclass
+class _Planned:
+    header: str
+    name: str
+    start: int
+    end: int        # < start for an empty record
+
+
+def _strand_marks(spec: str) -> tuple[str, str]:
+    """(suffix for forward, suffix for reverse-complemented) headers."""
+    if spec == "rc":
+        return "", "/rc"
+    if spec == "no":
+        return "", ""
+    if spec == "sign":
+        return "(+)", "(-)"
+    kind, _, rest = spec.partition(",")
+    marks = rest.split(",")
+    if kind == "custom" and len(marks) == 2:
+        return marks[0], marks[1]
+    raise CliError(f"--mark-strand: expected rc, no, sign or custom,POS,NEG, not '{spec}'")
+
+
+def _region_texts(args) -> list[tuple[str, str]]:
+    """(region text, where it came from) from the region files, then the arguments."""
+    texts = []
+    for path in args.region_file:
+        for number, line in enumerate(read_text(path, "region file").split("\n"), 1):
+            line = line.strip()
+            if line:
+                texts.append((line, f"{path}: line {number}: "))
+    texts.extend((text, "") for text in args.regions)
+    return texts
+
+
+def _plan(ref: Reference, texts, marks, reverse: bool, keep_going: bool,
+          messages: Messages) -> list[_Planned]:
+    """Resolve every region before anything is written, clamped like samtools."""
+    has_name = ref.lengths.__contains__
+    suffix = marks[1] if reverse else marks[0]
+    planned = []
+    for text, where in texts:
+        notes: list[str] = []
+        try:
+            region = parse_region(text, has_name, notes.append)
+        except RegionError as exc:
+            message = f"{where}region '{text}': {exc}"
+            if not keep_going:
+                raise CliError(message) from None
+            messages.warn(message + "; skipped")
+            continue
+        for note in notes:
+            messages.warn(f"{where}region '{text}': {note}")
+        length = ref.lengths[region.name]
+        end = length if region.end is None else region.end
+        if region.start > length:
+            messages.warn(f"{where}region '{text}' starts past the end of '{region.name}' "
+                          f"(length {length:,}); writing an empty record")
+            end = region.start - 1
+        elif end > length:
+            messages.warn(f"{where}region '{text}' runs past the end of '{region.name}' "
+                          f"(length {length:,}); truncated")
+            end = length
+        planned.append(_Planned(text + suffix, region.name, region.start, end))
+    return planned
+
+
+def _batches(planned: list[_Planned]):
+    batch, residues = [], 0
+    for item in planned:
+        batch.append(item)
+        residues += max(0, item.end - item.start + 1)
+        if residues >= BATCH_RESIDUES or len(batch) >= BATCH_REGIONS:
+            yield batch
+            batch, residues = [], 0
+    if batch:
+        yield batch
+
+
+def run(args) -> int:
+    if args.length < 0:
+        raise CliError(f"--length must be 0 or more, not {args.length}")
+    marks = _strand_marks(args.mark_strand)
+    texts = _region_texts(args)
+    messages = Messages("faidx")
+    ref = Reference(args.fasta)
+    planned = _plan(ref, texts, marks, args.reverse_complement, args.keep_going, messages)
+    if not planned and not args.output:
+        return 0
+    with Output(args.output) as out:
+        for batch in _batches(planned):
+            wanted = [p for p in batch if p.end >= p.start]
+            seqs = iter(ref.fetch_many([(p.name, p.start, p.end) for p in wanted]))
+            records = []
+            for p in batch:
+                seq = next(seqs) if p.end >= p.start else ""
+                if args.reverse_complement:
+                    seq = reverse_complement(seq)
+                records.append(fasta_record(p.header, seq, args.length))
+            out.write_block(records)
+    return 0

@@ -1,0 +1,96 @@
+"""Writing FASTA text: reverse complement, line wrapping and large buffered writes."""
+
+from __future__ import annotations
+
+import sys
+
+from .errors import CliError
+
+# The complement samtools and bedtools write: IUPAC letters and U swap, case is
+# kept, every other byte stays as it is (sekvo's own -seq turns those into N).
+_DNA_FROM = "ACGTUMRWSYKVHDBN" "acgtumrwsykvhdbn"
+_DNA_TO = "TGCAAKYWSRMBDHVN" "tgcaakywsrmbdhvn"
+DNA_COMPLEMENT = str.maketrans(_DNA_FROM, _DNA_TO)
+RNA_COMPLEMENT = str.maketrans(_DNA_FROM, _DNA_TO.replace("TGCAA", "UGCAA").replace("tgcaa", "ugcaa"))
+
+# Output is gathered into blocks of about this many characters before a write.
+WRITE_BLOCK = 8 << 20
+
+
+def reverse_complement(seq: str, table: dict[int, int] = DNA_COMPLEMENT) -> str:
+    return seq.translate(table)[::-1]
+
+
+def fasta_record(header: str, seq: str, width: int) -> str:
+    """'>header' and the residues in lines of `width` (one line when width is 0)."""
+    if not seq:
+        return f">{header}\n"
+    if width <= 0 or len(seq) <= width:
+        return f">{header}\n{seq}\n"
+    lines = [seq[i:i + width] for i in range(0, len(seq), width)]
+    lines.append("")
+    return f">{header}\n" + "\n".join(lines)
+
+
+class Output:
+    """A binary output file or standard output, written in large blocks."""
+
+    def __init__(self, path: str | None):
+        self.path = path
+        if path is None or path == "-":
+            self.stream = sys.stdout.buffer
+            self.owned = False
+        else:
+            try:
+                self.stream = open(path, "wb")
+            except OSError as exc:
+                raise CliError(f"cannot write '{path}': {exc.strerror}") from None
+            self.owned = True
+        self.pending: list[str] = []
+        self.pending_size = 0
+
+    def add(self, text: str) -> None:
+        self.pending.append(text)
+        self.pending_size += len(text)
+        if self.pending_size >= WRITE_BLOCK:
+            self.flush()
+
+    def write_block(self, texts: list[str]) -> None:
+        self.flush()
+        self._write("".join(texts))
+
+    def flush(self) -> None:
+        if self.pending:
+            text = "".join(self.pending)
+            self.pending.clear()
+            self.pending_size = 0
+            self._write(text)
+
+    def _write(self, text: str) -> None:
+        try:
+            self.stream.write(text.encode("utf-8", "surrogateescape"))
+        except BrokenPipeError:
+            raise
+        except OSError as exc:
+            raise CliError(f"cannot write '{self.path or 'standard output'}': {exc.strerror}") from None
+
+    def close(self) -> None:
+        self.flush()
+        try:
+            if self.owned:
+                self.stream.close()
+            else:
+                self.stream.flush()
+        except BrokenPipeError:
+            raise
+        except OSError as exc:
+            raise CliError(f"cannot write '{self.path or 'standard output'}': {exc.strerror}") from None
+
+    def __enter__(self) -> Output:
+        return self
+
+    def __exit__(self, exc_type, exc, tb) -> None:
+        if exc_type is None:
+            self.close()
+        elif self.owned:
+            self.stream.close()

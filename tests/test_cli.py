@@ -1,0 +1,261 @@
+"""The `sekvo` command: output identical to samtools faidx and bedtools getfasta,
+and one-line errors for a user's mistakes."""
+
+import csv
+import io
+import os
+import random
+import shutil
+import subprocess
+import sys
+from pathlib import Path
+
+import pytest
+
+from conftest import residues, write_fasta
+
+ROOT = Path(__file__).resolve().parent.parent
+if str(ROOT / "python") not in sys.path:
+    sys.path.insert(0, str(ROOT / "python"))
+
+import sekvo  # noqa: E402
+from sekvo_cli.__main__ import main  # noqa: E402
+
+PEERS = ROOT.parent / "shared" / "testdata" / "peers"
+if not PEERS.is_dir():
+    PEERS = Path("/work/shared/testdata/peers")
+
+
+def need(tool):
+    if shutil.which(tool) is None:
+        pytest.skip(f"{tool} is not installed (make test installs it with apt-get when root)")
+
+
+def sekvo_out(tmp_path, *argv):
+    """Run the command in-process; its output file's bytes."""
+    out = tmp_path / "sekvo.out"
+    assert main([*argv, "-o", str(out)]) == 0
+    return out.read_bytes()
+
+
+def copy_into(directory, source):
+    directory.mkdir(exist_ok=True)
+    return str(shutil.copy(source, directory))
+
+
+def read_fai(path):
+    entries = {}
+    for line in Path(path).read_text().splitlines():
+        name, *numbers = line.split("\t")
+        entries.setdefault(name, []).append(numbers)
+    return entries
+
+
+# ---- samtools faidx -------------------------------------------------------
+
+PEER_FASTAS = sorted(p.name.removesuffix(".regions.tsv") for p in PEERS.glob("*.regions.tsv")
+                     if "chr9_whitespace" not in p.name)
+
+
+def peer_regions(fasta_name, mine, theirs):
+    """Region strings of the peer table, plus whole, to-the-end and past-the-end
+    forms, for records that both indexes describe alike (no duplicate names)."""
+    ours, samtools = read_fai(mine), read_fai(theirs)
+    same = {n for n in ours if len(ours[n]) == 1 and ours[n] == samtools.get(n)}
+    quote = lambda n: f"{{{n}}}" if ":" in n or not n else n  # noqa: E731
+    regions = []
+    for row in (PEERS / f"{fasta_name}.regions.tsv").read_text().splitlines()[1:]:
+        name, start, end, _ = row.split("\t")
+        if name in same:
+            regions.append(f"{quote(name)}:{start}-{end}")
+    for name in sorted(same):
+        length = int(ours[name][0][0])
+        regions += [f"{quote(name)}:{max(1, length - 2)}-{length + 5}",
+                    f"{quote(name)}:{length + 1}-{length + 3}",
+                    f"{quote(name)}:{(length + 1) // 2}"]
+        if name.rpartition(":")[0] not in ours:
+            regions.append(name)
+    return regions
+
+
+@pytest.mark.parametrize("options", [[], ["-i"], ["-n", "7"], ["-i", "-n", "1"], ["region-file"]],
+                         ids=["plain", "rc", "width7", "rc-width1", "region-file"])
+@pytest.mark.parametrize("fasta_name", PEER_FASTAS)
+def test_faidx_matches_samtools(tmp_path, fasta_name, options):
+    need("samtools")
+    mine = copy_into(tmp_path / "sekvo", PEERS / fasta_name)
+    theirs = copy_into(tmp_path / "samtools", PEERS / fasta_name)
+    assert main(["index", mine]) == 0
+    subprocess.run(["samtools", "faidx", theirs], check=True, capture_output=True, timeout=60)
+    regions = peer_regions(fasta_name, mine + ".fai", theirs + ".fai")
+    if not regions:
+        pytest.skip("no record indexed alike by both")
+    if options == ["region-file"]:
+        (tmp_path / "regions.txt").write_text("\n".join(regions) + "\n")
+        options, regions = ["-r", str(tmp_path / "regions.txt")], []
+    expected = subprocess.run(["samtools", "faidx", theirs, *options, *regions],
+                              capture_output=True, timeout=60, check=True).stdout
+    assert sekvo_out(tmp_path, "faidx", mine, *options, *regions) == expected
+
+
+def test_faidx_whole_line_and_names_with_colons(tmp_path, capsys):
+    fa = write_fasta(tmp_path / "c.fa", [("a", "ACGTACGT"), ("a:1-3", "TTTTGGGG"), ("b:x", "CCCCAAAA")])
+    assert sekvo_out(tmp_path, "faidx", fa, "a:1-3:2-3", "{a}:2-4", "b:x", "b:x:2-3", "a", "-n", "0") == \
+        b">a:1-3:2-3\nTT\n>{a}:2-4\nCGT\n>b:x\nCCCCAAAA\n>b:x:2-3\nCC\n>a\nACGTACGT\n"
+    assert main(["faidx", fa, "a:1-3"]) == 1
+    assert "ambiguous: use '{a:1-3}'" in capsys.readouterr().err
+
+
+# ---- bedtools getfasta ----------------------------------------------------
+
+BEDTOOLS_FLAGS = {"-s": "-s", "--name": "-name", "--name+": "-name+", "--name-only": "-nameOnly",
+                  "--tab": "-tab", "--bed-out": "-bedOut", "--split": "-split", "--rna": "-rna"}
+
+
+def bedtools_getfasta(fasta, bed, options):
+    return subprocess.run(["bedtools", "getfasta", "-fi", fasta, "-bed", bed, *options],
+                          capture_output=True, timeout=120, check=True).stdout
+
+
+@pytest.fixture(scope="module")
+def genome_and_bed(tmp_path_factory):
+    """A FASTA of five records and 10,000 BED6 intervals (some past the ends)."""
+    base = tmp_path_factory.mktemp("getfasta")
+    rng = random.Random(7)
+    records = [(f"chr{i}", residues(rng.randint(2_000, 30_000), seed=i, alphabet="ACGTacgtNRY"))
+               for i in range(1, 6)]
+    fasta = write_fasta(base / "genome.fa", records, width=70)
+    lines = []
+    for i in range(10_000):
+        name, seq = rng.choice(records)
+        start = rng.randrange(len(seq) + 5)
+        end = start + rng.randint(0 if i % 500 == 0 else 1, 900)
+        lines.append(f"{name}\t{start}\t{end}\tiv{i}\t{i % 1000}\t{rng.choice('++--.')}\n")
+    (base / "ivs.bed").write_text("".join(lines))
+    return base, fasta, str(base / "ivs.bed")
+
+
+@pytest.mark.parametrize("options", [[], ["-s"], ["--name"], ["-s", "--name"],
+                                     ["-s", "--name-only", "--tab"], ["-s", "--bed-out"]])
+def test_getfasta_matches_bedtools_on_10000_intervals(tmp_path, genome_and_bed, options):
+    need("bedtools")
+    base, fasta, bed = genome_and_bed
+    theirs = copy_into(tmp_path / "bedtools", fasta)
+    expected = bedtools_getfasta(theirs, bed, [BEDTOOLS_FLAGS[o] for o in options])
+    assert expected.count(b"\n") > 9_000
+    assert sekvo_out(tmp_path, "getfasta", fasta, "--bed", bed, *options) == expected
+
+
+def bedtools_cases():
+    with open(PEERS / "bedtools__getfasta.cases.tsv", newline="") as f:
+        return [pytest.param(row, id=row["case"]) for row in csv.DictReader(f, delimiter="\t")]
+
+
+@pytest.mark.parametrize("case", bedtools_cases())
+def test_getfasta_reproduces_bedtools_own_cases(tmp_path, case):
+    ours = {v: k for k, v in BEDTOOLS_FLAGS.items()} | {"-name+": "--name+"}
+    fasta = copy_into(tmp_path, PEERS / case["fasta"])
+    options = [ours[o] for o in case["options"].split()]
+    got = sekvo_out(tmp_path, "getfasta", fasta, "--bed", str(PEERS / case["bed"]), *options)
+    assert got == (PEERS / case["expected"]).read_bytes()
+
+
+# ---- errors, --continue, index ----------------------------------------------
+
+@pytest.fixture
+def small(tmp_path):
+    fa = write_fasta(tmp_path / "s.fa", [("s", "ACGTACGTACGT"), ("t desc", "GGGGCCCC")], width=10)
+    return tmp_path, fa
+
+
+@pytest.mark.parametrize("argv, message", [
+    (["faidx", "{fa}", "s:1-3", "nope:1-2"], "region 'nope:1-2': no sequence named 'nope'"),
+    (["faidx", "{fa}", "s:3-x"], "region 's:3-x': cannot read the coordinates '3-x'"),
+    (["faidx", "{fa}", "s:5-3"], "region 's:5-3': start 5 is greater than end 3"),
+    (["faidx", "{fa}", "s:0-3"], "the start must be at least 1"),
+    (["faidx", "{fa}", "-r", "{dir}/regions.txt"], "regions.txt: line 3: region 'bad:': no sequence"),
+    (["faidx", "{dir}/missing.fa", "s"], "cannot open '{dir}/missing.fa': No such file or directory"),
+    (["faidx", "{fa}", "-n", "-1", "s"], "--length must be 0 or more"),
+    (["getfasta", "{fa}", "--bed", "{dir}/missing.bed"], "cannot open BED file"),
+    (["getfasta", "{fa}", "--bed", "{dir}/b1.bed"], "b1.bed: line 3: expected at least 3 tab-separated"),
+    (["getfasta", "{fa}", "--bed", "{dir}/b2.bed"], "b2.bed: line 2: start 'x' is not a non-negative"),
+    (["getfasta", "{fa}", "--bed", "{dir}/b3.bed"], "b3.bed: line 1: start 5 is greater than end 3"),
+    (["getfasta", "{fa}", "--bed", "{dir}/b4.bed"], "b4.bed: line 2: no sequence named 'chrZ'"),
+    (["getfasta", "{fa}", "--bed", "{dir}/b5.bed", "--split"], "b5.bed: line 1: block count"),
+    (["getfasta", "{fa}", "--bed", "{dir}/b1.bed", "--full-header"], "--full-header is not supported"),
+    (["index", "{dir}/empty.fa"], "no sequences found in '{dir}/empty.fa'"),
+])
+def test_mistakes_give_one_line_and_status_1(small, capsys, argv, message):
+    tmp_path, fa = small
+    (tmp_path / "regions.txt").write_text("s:1-2\n\nbad:\n")
+    (tmp_path / "b1.bed").write_text("# comment\ns\t0\t3\ns 0 3\n")
+    (tmp_path / "b2.bed").write_text("s\t0\t3\ns\tx\t3\n")
+    (tmp_path / "b3.bed").write_text("s\t5\t3\n")
+    (tmp_path / "b4.bed").write_text("s\t0\t3\nchrZ\t0\t3\n")
+    (tmp_path / "b5.bed").write_text("s\t0\t8\tn\t0\t+\t0\t8\t0\t3\t2,2,\t0,4,\n")
+    (tmp_path / "empty.fa").write_text("")
+    fill = {"fa": fa, "dir": str(tmp_path)}
+    assert main([a.format(**fill) for a in argv]) == 1
+    captured = capsys.readouterr()
+    assert captured.out == ""
+    assert captured.err.endswith(message.format(**fill) + "\n") or message.format(**fill) in captured.err
+    assert captured.err.count("\n") == 1 and captured.err.startswith(f"sekvo {argv[0]}: error: ")
+
+
+def test_continue_skips_unknown_names(small, capsys):
+    tmp_path, fa = small
+    (tmp_path / "b.bed").write_text("s\t0\t3\nchrZ\t0\t3\nt\t2\t4\n")
+    assert sekvo_out(tmp_path, "faidx", fa, "s:1-3", "nope", "t:2-3", "-c") == b">s:1-3\nACG\n>t:2-3\nGG\n"
+    assert sekvo_out(tmp_path, "getfasta", fa, "--bed", str(tmp_path / "b.bed"), "-c") == \
+        b">s:0-3\nACG\n>t:2-4\nGG\n"
+    err = capsys.readouterr().err
+    assert "region 'nope': no sequence named 'nope'; skipped" in err
+    assert "line 2: no sequence named 'chrZ'; skipped" in err
+
+
+def test_index_rebuilds_and_summarises(small, capsys):
+    tmp_path, fa = small
+    Path(fa + ".fai").write_text("s\t1\t3\t1\t2\n")          # wrong, but newer than the FASTA
+    assert main(["index", fa]) == 0
+    assert capsys.readouterr().out.startswith(f"{fa}.fai: 2 records, 20 residues, ")
+    assert Path(fa + ".fai").read_text() == "s\t12\t3\t10\t11\nt\t8\t25\t8\t9\n"
+    assert sorted(os.listdir(tmp_path)) == ["s.fa", "s.fa.fai"]
+
+
+@pytest.mark.parametrize("lines, drawn", [(100_000, False), (100_001, True)])
+def test_progress_bar_only_for_large_bed_on_a_terminal(small, monkeypatch, lines, drawn):
+    tmp_path, fa = small
+    (tmp_path / "big.bed").write_text("s\t0\t2\n" * lines)
+
+    class Terminal(io.StringIO):
+        def isatty(self):
+            return True
+
+    monkeypatch.setattr(sys, "stderr", Terminal())
+    out = sekvo_out(tmp_path, "getfasta", fa, "--bed", str(tmp_path / "big.bed"))
+    assert out == b">s:0-2\nAC\n" * lines
+    assert ("[####" in sys.stderr.getvalue()) == drawn
+
+
+def run_module(*argv, **kwargs):
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(
+        [str(ROOT / "python"), os.path.dirname(sekvo.__file__), os.environ.get("PYTHONPATH", "")]))
+    return subprocess.Popen([sys.executable, "-m", "sekvo_cli", *argv], env=env,
+                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, **kwargs)
+
+
+def test_module_entry_point_errors_and_closed_pipe(small):
+    tmp_path, fa = small
+    proc = run_module("faidx", fa, "nope")
+    out, err = proc.communicate(timeout=60)
+    assert (proc.returncode, out) == (1, b"")
+    assert err == b"sekvo faidx: error: region 'nope': no sequence named 'nope'\n"
+
+    # A reader that stops early ends the command quietly, without a traceback.
+    (tmp_path / "big.bed").write_text("s\t0\t12\n" * 300_000)
+    proc = run_module("getfasta", fa, "--bed", str(tmp_path / "big.bed"))
+    assert proc.stdout.readline() == b">s:0-12\n"
+    proc.stdout.close()
+    err = proc.stderr.read()
+    proc.wait(timeout=60)
+    assert b"Traceback" not in err and proc.returncode in (0, 141)
