@@ -198,7 +198,13 @@ std::optional<Error> write_index_file(const std::string& path, const std::string
 
     std::string temp_path;
     FileDescriptor file(create_temporary(target, temp_path));
-    if (file.get() < 0) return Error::io_from_errno(errno);
+    if (file.get() < 0) {
+        // A writable index in a directory we may not add files to is still
+        // rewritten, in place, as it always could be.
+        if (exists && S_ISREG(existing.st_mode) && (errno == EACCES || errno == EPERM))
+            return write_in_place(target, text);
+        return Error::io_from_errno(errno);
+    }
     auto fail = [&](int err) {
         ::unlink(temp_path.c_str());
         return Error::io_from_errno(err);

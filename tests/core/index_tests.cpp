@@ -458,3 +458,58 @@ CORE_TEST(empty_fasta_file) {
         CHECK_EQ(missing.error().exception_message(), "FetchError: Sequence 'x' not found");
     }
 }
+
+namespace {
+
+std::string permission_dir;  // for the unprivileged child below
+
+void permission_checks() {
+    if (::geteuid() == 0 && (::setgid(65534) != 0 || ::setuid(65534) != 0)) {
+        record_failure(__FILE__, __LINE__, "cannot drop privileges");
+        return;
+    }
+    const std::string locked = permission_dir + "/locked";
+    const std::string open_dir = permission_dir + "/open";
+    // A writable index in a directory closed to new files is rewritten in place.
+    auto in_place = open_fasta(locked + "/a.fa");
+    CHECK(in_place.ok());
+    CHECK_EQ(read_file(locked + "/a.fa.fai"), "chr1\t4\t6\t4\t5\n");
+    // A read-only index is an IOError and stays as it was.
+    auto read_only = open_fasta(open_dir + "/b.fa");
+    REQUIRE(!read_only.ok());
+    CHECK_EQ(read_only.error().exception_message(), "IOError: Permission denied (os error 13)");
+    CHECK_EQ(read_file(open_dir + "/b.fa.fai"), "stale\t1\t1\t1\t1\n");
+    std::size_t files = 0;
+    for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator(open_dir)) ++files;
+    CHECK_EQ(files, 3u);
+    // A mutable handle needs a writable FASTA file.
+    auto mutable_open = open_fasta(open_dir + "/c.fa", [](sekvo::OpenOptions& o) { o.mutable_file = true; });
+    REQUIRE(!mutable_open.ok());
+    CHECK_EQ(mutable_open.error().exception_message(), "IOError: Permission denied (os error 13)");
+}
+
+}  // namespace
+
+CORE_TEST(file_permissions_are_respected) {
+    TempDir dir;
+    permission_dir = dir.path();
+    const std::string locked = dir / "locked";
+    const std::string open_dir = dir / "open";
+    std::filesystem::create_directory(locked);
+    std::filesystem::create_directory(open_dir);
+    write_file(locked + "/a.fa", ">chr1\nACGT\n");
+    write_file(locked + "/a.fa.fai", "stale\t1\t1\t1\t1\n");
+    write_file(open_dir + "/b.fa", ">chr1\nACGT\n");
+    write_file(open_dir + "/b.fa.fai", "stale\t1\t1\t1\t1\n");
+    write_file(open_dir + "/c.fa", ">chr1\nACGT\n");
+    set_mtime(locked + "/a.fa", 4000000000LL, 0);
+    set_mtime(open_dir + "/b.fa", 4000000000LL, 0);
+    ::chmod(dir.path().c_str(), 0755);
+    ::chmod((locked + "/a.fa.fai").c_str(), 0666);
+    ::chmod(locked.c_str(), 0555);
+    ::chmod(open_dir.c_str(), 0777);
+    ::chmod((open_dir + "/b.fa.fai").c_str(), 0444);
+    ::chmod((open_dir + "/c.fa").c_str(), 0444);
+    CHECK(run_in_child(&permission_checks, 60));
+    ::chmod(locked.c_str(), 0755);
+}
