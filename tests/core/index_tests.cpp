@@ -1,5 +1,6 @@
-// Index building, writing and loading: the exact index text, names, the
-// stale-index rules, loader rules, UTF-8, layout warnings and safe writes.
+// Index building below the Python layer: the scan across piece boundaries
+// and both read paths, names, UTF-8, layout warnings, index write targets,
+// concurrent rebuilds and file permissions.
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -15,6 +16,7 @@
 #include "faidx/fasta_scan.hpp"
 #include "faidx/index_file.hpp"
 #include "faidx/retrieval.hpp"
+#include "faidx/unicode_whitespace.hpp"
 #include "faidx/utf8.hpp"
 #include "test_files.hpp"
 
@@ -53,22 +55,6 @@ std::string index_fed_in_pieces(const std::string& fasta, const std::vector<std:
 
 }  // namespace
 
-CORE_TEST(index_text_of_small_files) {
-    const std::pair<std::string, std::string> cases[] = {
-        {">chr1 some description\nACGT\nAC\n", "chr1\t6\t23\t4\t5\n"},
-        {">chr1 some description\r\nACGT\r\nAC\r\n", "chr1\t6\t24\t4\t6\n"},
-        {"ACGT\nTT\n>\nAAAA\n>x\nG\n", "x\t1\t18\t1\t2\n"},  // stray residues, lone ">"
-        {">chr1\n\nACGT\n", "chr1\t4\t6\t0\t1\n"},
-        {">chr1\r\n\r\nACGT\r\n", "chr1\t4\t7\t0\t2\n"},
-        {">chr1\nACGT\nAC", "chr1\t6\t6\t4\t5\n"},
-        {">a\nAC\n>b", "a\t2\t3\t2\t3\nb\t0\t8\t0\t0\n"},
-        {">s\nA C\tG\r\r\n", "s\t5\t3\t5\t8\n"},
-        {"", ""},
-    };
-    StderrCapture quiet;  // records with a blank first line warn
-    for (const auto& [fasta, expected] : cases) CHECK_EQ(built_index(fasta), expected);
-}
-
 CORE_TEST(scan_does_not_depend_on_piece_boundaries) {
     std::string fasta = ">chr1 d\xC3\xA9sc\r\nACGT\r\nAC\r\n\r\n>\xE2\x80\x83x\xE3\x80\x80y\nAAA\nAA\nAAAA\n"
                         ">long";
@@ -106,165 +92,19 @@ CORE_TEST(mapped_and_read_scans_agree_on_a_large_file) {
 }
 
 CORE_TEST(header_name_is_the_first_word) {
-    const std::string headers[] = {
-        "chr1\tx", " chr1 x", "chr1\xC2\xA0x", "\xE3\x80\x80" "chr1\xE3\x80\x80x", "chr1\xC2\x85x",
-        "chr1\xE1\x9A\x80x", "chr1\xE2\x80\x80x", "chr1\xE2\x80\x8Ax", "chr1\xE2\x80\xA8",
-        "chr1\xE2\x80\xA9x", "chr1\xE2\x80\xAFx", "chr1\xE2\x81\x9Fx", "chr1\x0B", "\x0C" "chr1",
-        "chr1\r\r",
-    };
-    for (const std::string& header : headers) {
-        std::vector<std::string> names;
-        built_index(">" + header + "\nACGT\n", &names);
-        CHECK(names == std::vector<std::string>{"chr1"});
+    // Every Unicode White_Space character ends the name; look-alikes do not.
+    const std::string blanks[] = {"\t", " ", "\x0B", "\x0C", "\r", "\xC2\x85", "\xC2\xA0", "\xE1\x9A\x80",
+                                  "\xE2\x80\x80", "\xE2\x80\x8A", "\xE2\x80\xA8", "\xE2\x80\xA9",
+                                  "\xE2\x80\xAF", "\xE2\x81\x9F", "\xE3\x80\x80"};
+    for (const std::string& blank : blanks) {
+        // Views into the temporaries are copied before the temporaries go.
+        CHECK_EQ(std::string(sekvo::header_name(blank + "chr1" + blank + "x" + blank)), "chr1");
+        CHECK_EQ(std::string(sekvo::trim_whitespace(blank + "a b" + blank)), "a b");
     }
-    // Characters that only look blank, and other non-ASCII text, belong to the name.
     for (const std::string& name : {std::string("chr\xE2\x80\x8B" "1"), std::string("chr\xC3\xA9"),
-                                    std::string("a\x1F" "b")}) {
-        std::vector<std::string> names;
-        built_index(">" + name + " tail\nACGT\n", &names);
-        CHECK(names == std::vector<std::string>{name});
-    }
-}
-
-CORE_TEST(duplicate_names) {
-    TempDir dir;
-    write_file(dir / "a.fa", ">chr1\nAAAA\n>chr2\nCC\n>chr1 again\nGGG\n");
-    auto handle = open_fasta(dir / "a.fa");
-    REQUIRE(handle.ok());
-    CHECK_EQ(read_file(dir / "a.fa.fai"), "chr1\t4\t6\t4\t5\nchr2\t2\t17\t2\t3\nchr1\t3\t32\t3\t4\n");
-    const sekvo::IndexHandle& h = *handle.value();
-    CHECK((h.names() == std::vector<std::string>{"chr1", "chr2"}));
-    REQUIRE(h.lookup("chr1") != nullptr);
-    CHECK_EQ(h.lookup("chr1")->offset, 32u);
-    CHECK_EQ(h.table().entry_at(0).rlen, 3u);
-    // Loading the written index gives the same table.
-    auto loaded = open_fasta(dir / "a.fa", [](sekvo::OpenOptions& o) { o.build_index = false; });
-    REQUIRE(loaded.ok());
-    CHECK((loaded.value()->names() == std::vector<std::string>{"chr1", "chr2"}));
-    CHECK_EQ(loaded.value()->lookup("chr1")->offset, 32u);
-}
-
-CORE_TEST(many_names_keep_file_order) {
-    std::string fasta;
-    std::vector<std::string> expected;
-    std::mt19937 rng(11);
-    for (int i = 0; i < 5000; ++i) {
-        expected.push_back(std::string("n").append(std::to_string(rng())));
-        fasta += ">" + expected.back() + "\nA\n";
-    }
-    std::vector<std::string> unique;
-    for (const auto& name : expected)
-        if (std::find(unique.begin(), unique.end(), name) == unique.end()) unique.push_back(name);
-    std::vector<std::string> names;
-    built_index(fasta, &names);
-    CHECK(names == unique);
-}
-
-CORE_TEST(missing_files) {
-    TempDir dir;
-    auto missing = open_fasta(dir / "none.fa");
-    REQUIRE(!missing.ok());
-    CHECK(missing.error().kind == ErrorKind::FastaNotFound);
-    CHECK_EQ(missing.error().detail, dir / "none.fa");
-
-    write_file(dir / "a.fa", ">chr1\nACGT\n");
-    auto no_index = open_fasta(dir / "a.fa", [](sekvo::OpenOptions& o) { o.build_index = false; });
-    REQUIRE(!no_index.ok());
-    CHECK_EQ(no_index.error().exception_message(), "IndexNotFoundError: " + (dir / "a.fa.fai"));
-    CHECK(!file_exists(dir / "a.fa.fai"));
-
-    auto named = open_fasta(dir / "a.fa", [&](sekvo::OpenOptions& o) {
-        o.build_index = false;
-        o.indexname = dir / "x.fai";
-    });
-    REQUIRE(!named.ok());
-    CHECK_EQ(named.error().detail, dir / "x.fai");
-}
-
-CORE_TEST(stale_index_rules) {
-    struct Case {
-        bool rebuild;
-        bool build_index;
-        long long index_seconds;
-        long index_nanoseconds;
-        bool rebuilt;
-    };
-    // The FASTA file is at 1000 s + 5 ns.
-    const Case cases[] = {
-        {true, true, 1000, 4, true},    // older by one nanosecond
-        {false, true, 1000, 4, false},
-        {true, false, 1000, 4, false},
-        {true, true, 1000, 5, false},   // equal: current
-        {true, true, 1001, 0, false},   // newer
-    };
-    for (const Case& c : cases) {
-        TempDir dir;
-        write_file(dir / "a.fa", ">chr1\nACGT\n");
-        write_file(dir / "a.fa.fai", "old\t4\t5\t4\t5\n");
-        set_mtime(dir / "a.fa", 1000, 5);
-        set_mtime(dir / "a.fa.fai", c.index_seconds, c.index_nanoseconds);
-        auto handle = open_fasta(dir / "a.fa", [&](sekvo::OpenOptions& o) {
-            o.rebuild = c.rebuild;
-            o.build_index = c.build_index;
-        });
-        REQUIRE(handle.ok());
-        CHECK((handle.value()->names() == std::vector<std::string>{c.rebuilt ? "chr1" : "old"}));
-    }
-}
-
-CORE_TEST(loader_line_rules) {
-    const std::pair<std::string, std::vector<std::string>> cases[] = {
-        {"chr1\t4\t6\t4\t5\textra\n", {}},
-        {"chr1\t4\t6\t4\n", {}},
-        {"\n\nchr1\t4\t6\t4\t5\n\n", {"chr1"}},
-        {"  chr1\t+4\t6\t4\t5  \r\n", {"chr1"}},
-        {"\xE3\x80\x80" "chr1\t4\t6\t4\t5\xC2\xA0\n", {"chr1"}},
-        {"a name\t4\t6\t4\t5", {"a name"}},
-        {"\t4\t6\t4\t5\n", {}},
-        {"b\t1\t1\t1\t1\na\t1\t1\t1\t1\nb\t2\t2\t2\t2\n", {"b", "a"}},
-        {"", {}},
-    };
-    for (const auto& [text, keys] : cases) {
-        TempDir dir;
-        write_file(dir / "a.fa", ">chr1\nACGT\n");
-        write_file(dir / "a.fa.fai", text);
-        auto handle = open_fasta(dir / "a.fa", [](sekvo::OpenOptions& o) { o.rebuild = false; });
-        REQUIRE(handle.ok());
-        CHECK(handle.value()->names() == keys);
-    }
-    TempDir dir;
-    write_file(dir / "a.fa", ">chr1\nACGT\n");
-    write_file(dir / "a.fa.fai", "chr1\t+6\t6\t4\t5\n");
-    auto plus = open_fasta(dir / "a.fa", [](sekvo::OpenOptions& o) { o.rebuild = false; });
-    REQUIRE(plus.ok());
-    CHECK_EQ(plus.value()->lookup("chr1")->rlen, 6u);
-}
-
-CORE_TEST(loader_number_errors) {
-    const std::pair<std::string, std::string> cases[] = {
-        {"chr1\t-6\t6\t4\t5", "Invalid rlen"},
-        {"chr1\t6\tx\t4\t5", "Invalid offset"},
-        {"chr1\t6\t6\t4.0\t5", "Invalid lenc"},
-        {"chr1\t6\t6\t4\t18446744073709551616", "Invalid lenb"},
-        {"chr1\t6\t6\t4\t18446744073709551615", ""},
-        {"chr1\t\t6\t4\t5", "Invalid rlen"},
-        {"chr1\t+\t6\t4\t5", "Invalid rlen"},
-        {"chr1\t++6\t6\t4\t5", "Invalid rlen"},
-        {"chr1\t6\t 6\t4\t5", "Invalid offset"},
-        {"chr1\tx\ty\tz\tw", "Invalid rlen"},  // the first failing column is reported
-    };
-    for (const auto& [line, message] : cases) {
-        TempDir dir;
-        write_file(dir / "a.fa", ">chr1\nACGT\n");
-        write_file(dir / "a.fa.fai", "ok\t1\t1\t1\t2\n" + line + "\n");
-        auto handle = open_fasta(dir / "a.fa", [](sekvo::OpenOptions& o) { o.rebuild = false; });
-        if (message.empty()) {
-            CHECK(handle.ok());
-            continue;
-        }
-        REQUIRE(!handle.ok());
-        CHECK_EQ(handle.error().exception_message(), "FastaIndexingError: " + message);
-    }
+                                    std::string("a\x1F" "b"), std::string("\xE2\x80\x8B")})
+        CHECK_EQ(std::string(sekvo::header_name(name + " tail")), name);
+    CHECK_EQ(sekvo::header_name(" \xE3\x80\x80\t"), "");
 }
 
 CORE_TEST(utf8_validation) {
@@ -296,46 +136,17 @@ CORE_TEST(utf8_validation) {
     }
 }
 
-CORE_TEST(invalid_utf8_fasta_is_not_indexed_but_an_index_loads) {
+CORE_TEST(failed_scan_keeps_the_existing_index) {
     TempDir dir;
     write_file(dir / "bad.fa", ">chr1\nAC\xFFGT\n");
+    write_file(dir / "bad.fa.fai", "chr1\t5\t6\t5\t6\n");
+    set_mtime(dir / "bad.fa.fai", 1000, 0);  // stale: a rebuild is attempted
     for (bool mutable_file : {false, true}) {
         auto handle = open_fasta(dir / "bad.fa", [&](sekvo::OpenOptions& o) { o.mutable_file = mutable_file; });
         REQUIRE(!handle.ok());
         CHECK_EQ(handle.error().exception_message(), "IOError: stream did not contain valid UTF-8");
     }
-    CHECK(!file_exists(dir / "bad.fa.fai"));
-    write_file(dir / "bad.fa.fai", "chr1\t5\t6\t5\t6\n");
-    auto loaded = open_fasta(dir / "bad.fa", [](sekvo::OpenOptions& o) { o.rebuild = false; });
-    REQUIRE(loaded.ok());
-    auto region = sekvo::fetch(*loaded.value(), "chr1", 1, 5);
-    REQUIRE(region.ok());
-    CHECK_EQ(region.value().seq, "AC\xFFGT");
-    // A failed scan leaves an existing index as it was.
-    set_mtime(dir / "bad.fa.fai", 1000, 0);
-    CHECK(!open_fasta(dir / "bad.fa").ok());
     CHECK_EQ(read_file(dir / "bad.fa.fai"), "chr1\t5\t6\t5\t6\n");
-
-    write_file(dir / "bad.fa.fai", "chr1\t5\t6\t5\t6\nchr\xFF\t1\t1\t1\t1\n");
-    auto bad_index = open_fasta(dir / "bad.fa", [](sekvo::OpenOptions& o) { o.rebuild = false; });
-    REQUIRE(!bad_index.ok());
-    CHECK_EQ(bad_index.error().exception_message(), "IOError: stream did not contain valid UTF-8");
-}
-
-CORE_TEST(mutable_open_of_an_unwritable_file) {
-    // A running executable cannot be opened for writing, not even by root.
-    auto busy = open_fasta("/proc/self/exe", [](sekvo::OpenOptions& o) { o.mutable_file = true; });
-    REQUIRE(!busy.ok());
-    CHECK(busy.error().kind == ErrorKind::IO);
-    CHECK(busy.error().detail_text().find("(os error ") != std::string::npos);
-    if (::geteuid() != 0) {
-        TempDir dir;
-        write_file(dir / "ro.fa", ">chr1\nACGT\n");
-        ::chmod((dir / "ro.fa").c_str(), 0444);
-        auto read_only = open_fasta(dir / "ro.fa", [](sekvo::OpenOptions& o) { o.mutable_file = true; });
-        REQUIRE(!read_only.ok());
-        CHECK_EQ(read_only.error().exception_message(), "IOError: Permission denied (os error 13)");
-    }
 }
 
 CORE_TEST(ragged_records_warn_once) {
@@ -359,29 +170,14 @@ CORE_TEST(ragged_records_warn_once) {
         CHECK(index.find("<error") == std::string::npos);
     }
     StderrCapture capture;
-    CHECK_EQ(built_index(">r\nACGT\nAC\nACGT\nA\n"), "r\t11\t3\t4\t5\n");  // indexed as written
-    CHECK_EQ(built_index(">a\nAC\n\nA\n>b\nAA\nA\nA\n"), "a\t3\t3\t2\t3\nb\t4\t12\t2\t3\n");
-    CHECK_EQ(capture.text(), "WARNING: sequence 'r" + warning_tail + "WARNING: sequence 'a" + warning_tail +
-                                 "WARNING: sequence 'b" + warning_tail);
+    CHECK_EQ(built_index(">a\nAC\n\nA\n>b\nAA\nA\nA\n"), "a\t3\t3\t2\t3\nb\t4\t12\t2\t3\n");  // indexed as written
+    CHECK_EQ(capture.text(), "WARNING: sequence 'a" + warning_tail + "WARNING: sequence 'b" + warning_tail);
 }
 
-CORE_TEST(index_write_is_atomic_and_leaves_no_temporary_files) {
+CORE_TEST(index_write_targets) {
     TempDir dir;
     write_file(dir / "a.fa", ">chr1\nACGT\n");
-    for (int i = 0; i < 3; ++i) {
-        set_mtime(dir / "a.fa", 4000000000LL + i, 0);
-        REQUIRE(open_fasta(dir / "a.fa").ok());
-    }
-    std::vector<std::string> entries;
-    for (const auto& entry : std::filesystem::directory_iterator(dir.path()))
-        entries.push_back(entry.path().filename());
-    std::sort(entries.begin(), entries.end());
-    CHECK((entries == std::vector<std::string>{"a.fa", "a.fa.fai"}));
-
-    // Unwritable places are IOErrors, and nothing is created.
-    auto missing_dir = open_fasta(dir / "a.fa", [&](sekvo::OpenOptions& o) { o.indexname = dir / "no/a.fai"; });
-    REQUIRE(!missing_dir.ok());
-    CHECK_EQ(missing_dir.error().exception_message(), "IOError: No such file or directory (os error 2)");
+    set_mtime(dir / "a.fa", 4000000000LL, 0);  // newer than any index: always rebuilt
     auto not_dir = open_fasta(dir / "a.fa", [&](sekvo::OpenOptions& o) { o.indexname = dir / "a.fa/x.fai"; });
     REQUIRE(!not_dir.ok());
     CHECK_EQ(not_dir.error().exception_message(), "IOError: Not a directory (os error 20)");
@@ -411,6 +207,12 @@ CORE_TEST(index_write_is_atomic_and_leaves_no_temporary_files) {
     reader.join();
     CHECK_EQ(piped, "chr1\t4\t6\t4\t5\n");
     CHECK(std::filesystem::is_fifo(dir / "pipe.fai"));
+
+    std::vector<std::string> entries;  // failed writes left no temporary files
+    for (const auto& entry : std::filesystem::directory_iterator(dir.path()))
+        entries.push_back(entry.path().filename());
+    std::sort(entries.begin(), entries.end());
+    CHECK((entries == std::vector<std::string>{"a.fa", "d.fai", "link.fai", "pipe.fai", "target.fai"}));
 }
 
 CORE_TEST(concurrent_readers_never_see_a_partial_index) {
