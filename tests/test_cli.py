@@ -132,14 +132,27 @@ def genome_and_bed(tmp_path_factory):
         end = start + rng.randint(0 if i % 500 == 0 else 1, 900)
         lines.append(f"{name}\t{start}\t{end}\tiv{i}\t{i % 1000}\t{rng.choice('++--.')}\n")
     (base / "ivs.bed").write_text("".join(lines))
+    # The same with what BED files also hold: header lines, blank lines, CRLF
+    # line ends and coordinates with leading zeros.
+    messy = ["track name=ivs\n", "# intervals\n"]
+    for i, line in enumerate(lines):
+        if i % 997 == 0:
+            messy.append("\n" if i % 2 else "browser position chr1\n")
+        if i % 13 == 0:
+            chrom, start, rest = line.split("\t", 2)
+            line = f"{chrom}\t00{start}\t{rest}"
+        messy.append(line.replace("\n", "\r\n") if i % 3 == 0 else line)
+    (base / "messy.bed").write_text("".join(messy), newline="")
     return base, fasta, str(base / "ivs.bed")
 
 
+@pytest.mark.parametrize("bed_file", ["ivs.bed", "messy.bed"])
 @pytest.mark.parametrize("options", [[], ["-s"], ["--name"], ["-s", "--name"],
                                      ["-s", "--name-only", "--tab"], ["-s", "--bed-out"]])
-def test_getfasta_matches_bedtools_on_10000_intervals(tmp_path, genome_and_bed, options):
+def test_getfasta_matches_bedtools_on_10000_intervals(tmp_path, genome_and_bed, options, bed_file):
     need("bedtools")
-    base, fasta, bed = genome_and_bed
+    base, fasta, _ = genome_and_bed
+    bed = str(base / bed_file)
     theirs = copy_into(tmp_path / "bedtools", fasta)
     expected = bedtools_getfasta(theirs, bed, [BEDTOOLS_FLAGS[o] for o in options])
     assert expected.count(b"\n") > 9_000
@@ -184,6 +197,8 @@ def small(tmp_path):
     (["getfasta", "{fa}", "--bed", "{dir}/b5.bed", "--split"], "b5.bed: line 1: block count"),
     (["getfasta", "{fa}", "--bed", "{dir}/b1.bed", "--full-header"], "--full-header is not supported"),
     (["index", "{dir}/empty.fa"], "no sequences found in '{dir}/empty.fa'"),
+    (["faidx", "{fa}", "s", "-o", "{fa}"], "refusing to write the output over the input file '{fa}'"),
+    (["getfasta", "{fa}", "--bed", "{dir}/ok.bed", "-o", "{dir}/ok.bed"], "over the input file"),
 ])
 def test_mistakes_give_one_line_and_status_1(small, capsys, argv, message):
     tmp_path, fa = small
@@ -191,6 +206,7 @@ def test_mistakes_give_one_line_and_status_1(small, capsys, argv, message):
     (tmp_path / "b1.bed").write_text("# comment\ns\t0\t3\ns 0 3\n")
     (tmp_path / "b2.bed").write_text("s\t0\t3\ns\tx\t3\n")
     (tmp_path / "b3.bed").write_text("s\t5\t3\n")
+    (tmp_path / "ok.bed").write_text("s\t0\t3\n")
     (tmp_path / "b4.bed").write_text("s\t0\t3\nchrZ\t0\t3\n")
     (tmp_path / "b5.bed").write_text("s\t0\t8\tn\t0\t+\t0\t8\t0\t3\t2,2,\t0,4,\n")
     (tmp_path / "empty.fa").write_text("")
@@ -200,6 +216,14 @@ def test_mistakes_give_one_line_and_status_1(small, capsys, argv, message):
     assert captured.out == ""
     assert captured.err.endswith(message.format(**fill) + "\n") or message.format(**fill) in captured.err
     assert captured.err.count("\n") == 1 and captured.err.startswith(f"sekvo {argv[0]}: error: ")
+    assert Path(fa).read_text() == ">s\nACGTACGTAC\nGT\n>t desc\nGGGGCCCC\n"
+
+
+def test_getfasta_lines_of_differing_columns(small):
+    tmp_path, fa = small
+    (tmp_path / "b.bed").write_text("s\t0\t3\ns\t0\t3\tn1\t0\t-\ns\t2\t5\tn2\n")
+    assert sekvo_out(tmp_path, "getfasta", fa, "--bed", str(tmp_path / "b.bed"), "-s", "--name") == \
+        b">::s:0-3()\nACG\n>n1::s:0-3(-)\nCGT\n>n2::s:2-5()\nGTA\n"
 
 
 def test_continue_skips_unknown_names(small, capsys):

@@ -5,9 +5,12 @@
     sekvo getfasta FILE --bed BED
 """
 
-from importlib import metadata
 
-try:
-    __version__ = metadata.version("sekvo")
-except metadata.PackageNotFoundError:
-    __version__ = "unknown"
+def version() -> str:
+    """The installed distribution's version (looked up only when asked: the lookup is slow)."""
+    from importlib import metadata
+
+    try:
+        return metadata.version("sekvo")
+    except metadata.PackageNotFoundError:
+        return "unknown"

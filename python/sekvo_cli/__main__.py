@@ -6,10 +6,16 @@ import argparse
 import os
 import sys
 
-from . import __version__
+from . import version
 from .errors import CliError
 
 COMMANDS = ("index", "faidx", "getfasta")
+
+
+class _ShowVersion(argparse.Action):
+    def __call__(self, parser, namespace, values, option_string=None):
+        print(f"sekvo {version()}")
+        parser.exit()
 
 
 def build_parser() -> tuple[argparse.ArgumentParser, dict[str, argparse.ArgumentParser]]:
@@ -19,7 +25,7 @@ def build_parser() -> tuple[argparse.ArgumentParser, dict[str, argparse.Argument
     parser = argparse.ArgumentParser(
         prog="sekvo", allow_abbrev=False,
         description="Fast access to FASTA files through the .fai index.")
-    parser.add_argument("--version", action="version", version=f"sekvo {__version__}")
+    parser.add_argument("--version", action=_ShowVersion, nargs=0, help="print the version and exit")
     subparsers = parser.add_subparsers(dest="command", metavar="COMMAND", required=True)
     for module in (index_cmd, faidx_cmd, getfasta_cmd):
         module.add_parser(subparsers)

@@ -2,7 +2,7 @@
 
 from __future__ import annotations
 
-from dataclasses import dataclass
+from typing import NamedTuple
 
 from .errors import CliError, RegionError
 from .inputs import read_text
@@ -41,8 +41,7 @@ def add_parser(subparsers) -> None:
     p.set_defaults(run=run)
 
 
-@dataclass
-class _Planned:
+class _Planned(NamedTuple):
     header: str
     name: str
     start: int
@@ -130,7 +129,7 @@ def run(args) -> int:
     planned = _plan(ref, texts, marks, args.reverse_complement, args.keep_going, messages)
     if not planned and not args.output:
         return 0
-    with Output(args.output) as out:
+    with Output(args.output, (args.fasta, args.fasta + ".fai", *args.region_file)) as out:
         for batch in _batches(planned):
             wanted = [p for p in batch if p.end >= p.start]
             seqs = iter(ref.fetch_many([(p.name, p.start, p.end) for p in wanted]))

@@ -7,8 +7,9 @@ read by its worker pool; the output is written in a few large blocks.
 from __future__ import annotations
 
 import argparse
+from itertools import chain
 
-from .bed import BedError, blocks, coordinate, data_lines
+from .bed import BedTable, blocks
 from .errors import CliError
 from .inputs import read_text
 from .messages import Messages
@@ -17,7 +18,7 @@ from .progress import Progress
 from .reference import Reference
 
 PROGRESS_LINES = 100_000
-RECORDS_PER_WRITE = 20_000
+RECORDS_PER_WRITE = 4_000
 # One batch fetch for the whole file unless its residues exceed this many.
 BATCH_RESIDUES = 1 << 30
 # Skipped intervals are reported one by one up to this many, then counted.
@@ -98,79 +99,107 @@ def run(args) -> int:
 
 
 class _Plan:
-    def __init__(self):
-        self.regions: list[tuple[str, int, int]] = []   # what the batch fetch reads
-        self.heads: list[str] = []                      # header or BED-columns text per record
-        self.minus: list[int] = []                      # records to reverse-complement
-        self.pieces: list[int] | None = None            # regions per record, when split
-        self.residues = 0
+    def __init__(self, regions, heads, minus, pieces, residues):
+        self.regions: list[tuple[str, int, int]] = regions   # what the batch fetch reads
+        self.heads: list[str] = heads          # header (or BED columns) per record
+        self.minus: list[int] = minus          # records to reverse-complement
+        self.pieces: list[int] | None = pieces  # regions per record, when split
+        self.residues: int = residues
 
 
 def _read_intervals(args, text: str, ref: Reference, progress: Progress,
                     messages: Messages) -> _Plan:
-    path = args.bed
-    lengths = ref.lengths
-    plan = _Plan()
-    if args.split:
-        plan.pieces = []
-    skips = _Skips(messages)
+    """Check every interval against the FASTA file and lay out the batch fetch."""
     progress.phase("reading", text.count("\n"))
-    last = 0
-    for number, fields in data_lines(text, path):
-        if number - last >= 4096:
-            progress.advance(number - last)
-            last = number
-        chrom = fields[0]
-        start = coordinate(fields[1], "start", path, number)
-        end = coordinate(fields[2], "end", path, number)
-        if start > end:
-            raise BedError(path, number, f"start {start} is greater than end {end}")
-        length = lengths.get(chrom)
-        if length is None:
-            if not args.keep_going:
-                raise BedError(path, number, f"no sequence named '{chrom}' in '{ref.path}' "
-                                             "(--continue skips such lines)")
-            skips.add(f"{path}: line {number}: no sequence named '{chrom}'")
-            continue
-        if start == end:
-            skips.add(f"{path}: line {number}: interval {chrom}:{start}-{end} is empty")
-            continue
-        if end > length:
-            skips.add(f"{path}: line {number}: interval {chrom}:{start}-{end} runs past "
-                      f"the end of '{chrom}' (length {length:,})")
-            continue
-        if plan.pieces is not None:
-            parts = blocks(fields, start, end, path, number)
-            if any(b_end > length for _, b_end in parts):
-                skips.add(f"{path}: line {number}: a block of {chrom}:{start}-{end} runs past "
-                          f"the end of '{chrom}' (length {length:,})")
+    table = BedTable(text, args.bed)
+    chroms = table.column(0)
+    starts, ends, start_texts, end_texts = table.coordinates()
+    lengths = list(map(ref.lengths.get, chroms))
+    doubtful = [i for i, (start, end, length) in enumerate(zip(starts, ends, lengths))
+                if length is None or start >= end or end > length]
+    dropped = _screen(args, table, ref, doubtful, chroms, starts, ends, lengths, messages)
+    parts: dict[int, list[tuple[int, int]]] = {}
+    if args.split:
+        for i in range(len(table)):
+            if i in dropped:
                 continue
-            plan.pieces.append(len(parts))
-            plan.regions.extend((chrom, b + 1, e) for b, e in parts)
-        else:
-            plan.regions.append((chrom, start + 1, end))
-        strand = fields[5] if len(fields) > 5 else ""
-        if args.strand and strand == "-":
-            plan.minus.append(len(plan.heads))
-        plan.heads.append(_head(args, fields, chrom, start, end, strand))
-        plan.residues += end - start
-    progress.advance(progress.total - progress.done)
-    skips.finish()
+            fields = table.fields(i)
+            if len(fields) >= 12:
+                parts[i] = blocks(fields, starts[i], lambda m, i=i: table.error(i, m))
+                if any(b_end > (lengths[i] or 0) for _, b_end in parts[i]):
+                    dropped.add(i)
+                    messages.warn(f"{args.bed}: line {table.number(i)}: a block of "
+                                  f"{chroms[i]}:{starts[i]}-{ends[i]} runs past the end of "
+                                  f"'{chroms[i]}'; skipped")
+    keep = [i for i in range(len(table)) if i not in dropped] if dropped else None
+
+    def kept(column: list) -> list:
+        return column if keep is None else [column[i] for i in keep]
+
+    chroms, starts, ends = kept(chroms), kept(starts), kept(ends)
+    strands = kept(table.column(5)) if args.strand else []
+    heads = _heads(args, table, keep, chroms, kept(start_texts), kept(end_texts), strands)
+    minus = [j for j, strand in enumerate(strands) if strand == "-"]
+    if args.split:
+        regions: list[tuple[str, int, int]] = []
+        pieces: list[int] = []
+        for j, i in enumerate(keep if keep is not None else range(len(table))):
+            blocks_of = parts.get(i, [(starts[j], ends[j])])
+            pieces.append(len(blocks_of))
+            regions.extend((chroms[j], b + 1, e) for b, e in blocks_of)
+        plan = _Plan(regions, heads, minus, pieces, sum(e - b + 1 for _, b, e in regions))
+    else:
+        regions = list(zip(chroms, map((1).__add__, starts), ends))
+        plan = _Plan(regions, heads, minus, None, sum(ends) - sum(starts))
+    progress.advance(progress.total)
     return plan
 
 
-def _head(args, fields: list[str], chrom: str, start: int, end: int, strand: str) -> str:
-    """The header (or, for --bed-out, the BED columns) written before a sequence."""
+def _screen(args, table: BedTable, ref: Reference, doubtful: list[int], chroms, starts, ends,
+            lengths, messages: Messages) -> set[int]:
+    """Refuse or skip the intervals that cannot be read as they stand; the skipped ones."""
+    skips = _Skips(messages)
+    dropped = set()
+    for i in doubtful:
+        where = f"{args.bed}: line {table.number(i)}"
+        chrom, start, end, length = chroms[i], starts[i], ends[i], lengths[i]
+        if start > end:
+            raise table.error(i, f"start {start} is greater than end {end}")
+        if length is None:
+            if not args.keep_going:
+                raise table.error(i, f"no sequence named '{chrom}' in '{ref.path}' "
+                                     "(--continue skips such lines)")
+            skips.add(f"{where}: no sequence named '{chrom}'")
+        elif start == end:
+            skips.add(f"{where}: interval {chrom}:{start}-{end} is empty")
+        else:
+            skips.add(f"{where}: interval {chrom}:{start}-{end} runs past the end of "
+                      f"'{chrom}' (length {length:,})")
+        dropped.add(i)
+    skips.finish()
+    return dropped
+
+
+def _heads(args, table: BedTable, keep, chroms, starts, ends, strands) -> list[str]:
+    """The header (or, for --bed-out, the BED columns) written before each sequence;
+    starts and ends are the coordinates as decimal texts."""
     if args.bed_out:
-        return "\t".join([chrom, str(start), str(end), *fields[3:]])
-    name = fields[3] if len(fields) > 3 else ""
-    if args.name_only:
-        head = name
-    elif args.name:
-        head = f"{name}::{chrom}:{start}-{end}"
+        rows = range(len(table)) if keep is None else keep
+        return ["\t".join([chrom, start, end, *table.fields(i)[3:]])
+                for i, chrom, start, end in zip(rows, chroms, starts, ends)]
+    mark = "" if args.tab else ">"
+    if args.name or args.name_only:
+        names = table.column(3)
+        names = names if keep is None else [names[i] for i in keep]
+        if args.name_only:
+            heads = [mark + n for n in names]
+        else:
+            heads = [f"{mark}{n}::{c}:{s}-{e}" for n, c, s, e in zip(names, chroms, starts, ends)]
     else:
-        head = f"{chrom}:{start}-{end}"
-    return f"{head}({strand})" if args.strand else head
+        heads = [f"{mark}{c}:{s}-{e}" for c, s, e in zip(chroms, starts, ends)]
+    if args.strand:
+        heads = [f"{h}({s})" for h, s in zip(heads, strands)]
+    return heads
 
 
 def _fetch(plan: _Plan, ref: Reference) -> list[str]:
@@ -196,20 +225,22 @@ def _write(args, plan: _Plan, ref: Reference, progress: Progress) -> None:
     if plan.pieces is not None:
         joined, at = [], 0
         for count in plan.pieces:
-            joined.append("".join(seqs[at:at + count]) if count != 1 else seqs[at])
+            joined.append("".join(seqs[at:at + count]))
             at += count
         seqs = joined
     table = RNA_COMPLEMENT if args.rna else DNA_COMPLEMENT
     for i in plan.minus:
         seqs[i] = reverse_complement(seqs[i], table)
-    if args.tab or args.bed_out:
-        form = "{}\t{}\n".format
-    else:
-        form = ">{}\n{}\n".format
     heads = plan.heads
     progress.phase("writing", len(heads))
-    with Output(args.output) as out:
+    with Output(args.output, (args.fasta, args.fasta + ".fai", args.bed)) as out:
         for lo in range(0, len(heads), RECORDS_PER_WRITE):
-            hi = lo + RECORDS_PER_WRITE
-            out.write_block(list(map(form, heads[lo:hi], seqs[lo:hi])))
-            progress.advance(min(hi, len(heads)) - lo)
+            hi = min(lo + RECORDS_PER_WRITE, len(heads))
+            pairs = zip(heads[lo:hi], seqs[lo:hi])
+            # One join per block; the trailing "" ends the last line.
+            if args.tab or args.bed_out:
+                lines = chain(map("\t".join, pairs), ("",))
+            else:
+                lines = chain(chain.from_iterable(pairs), ("",))
+            out.write_text("\n".join(lines))
+            progress.advance(hi - lo)

@@ -46,5 +46,7 @@ def run(args) -> int:
             os.remove(scratch)
     elapsed = time.perf_counter() - began
     residues = sum(length for _, length in entries)
-    print(f"{index_path}: {len(entries):,} records, {residues:,} residues, {elapsed:.2f} s")
+    names = len({name for name, _ in entries})
+    repeated = f" ({names:,} distinct names)" if names != len(entries) else ""
+    print(f"{index_path}: {len(entries):,} records{repeated}, {residues:,} residues, {elapsed:.2f} s")
     return 0

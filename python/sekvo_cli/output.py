@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import os
 import sys
 
 from .errors import CliError
@@ -12,9 +13,6 @@ _DNA_FROM = "ACGTUMRWSYKVHDBN" "acgtumrwsykvhdbn"
 _DNA_TO = "TGCAAKYWSRMBDHVN" "tgcaakywsrmbdhvn"
 DNA_COMPLEMENT = str.maketrans(_DNA_FROM, _DNA_TO)
 RNA_COMPLEMENT = str.maketrans(_DNA_FROM, _DNA_TO.replace("TGCAA", "UGCAA").replace("tgcaa", "ugcaa"))
-
-# Output is gathered into blocks of about this many characters before a write.
-WRITE_BLOCK = 8 << 20
 
 
 def reverse_complement(seq: str, table: dict[int, int] = DNA_COMPLEMENT) -> str:
@@ -32,41 +30,37 @@ def fasta_record(header: str, seq: str, width: int) -> str:
     return f">{header}\n" + "\n".join(lines)
 
 
+def _same_file(a: str, b: str) -> bool:
+    try:
+        return os.path.samefile(a, b)
+    except OSError:
+        return False
+
+
 class Output:
     """A binary output file or standard output, written in large blocks."""
 
-    def __init__(self, path: str | None):
+    def __init__(self, path: str | None, inputs: tuple[str, ...] = ()):
+        """`inputs` are files being read; truncating one (the mapped FASTA file
+        above all) would destroy it mid-read, so they are refused as output."""
         self.path = path
         if path is None or path == "-":
             self.stream = sys.stdout.buffer
             self.owned = False
         else:
+            for source in inputs:
+                if _same_file(path, source):
+                    raise CliError(f"refusing to write the output over the input file '{source}'")
             try:
                 self.stream = open(path, "wb")
             except OSError as exc:
                 raise CliError(f"cannot write '{path}': {exc.strerror}") from None
             self.owned = True
-        self.pending: list[str] = []
-        self.pending_size = 0
-
-    def add(self, text: str) -> None:
-        self.pending.append(text)
-        self.pending_size += len(text)
-        if self.pending_size >= WRITE_BLOCK:
-            self.flush()
 
     def write_block(self, texts: list[str]) -> None:
-        self.flush()
-        self._write("".join(texts))
+        self.write_text("".join(texts))
 
-    def flush(self) -> None:
-        if self.pending:
-            text = "".join(self.pending)
-            self.pending.clear()
-            self.pending_size = 0
-            self._write(text)
-
-    def _write(self, text: str) -> None:
+    def write_text(self, text: str) -> None:
         try:
             self.stream.write(text.encode("utf-8", "surrogateescape"))
         except BrokenPipeError:
@@ -75,7 +69,6 @@ class Output:
             raise CliError(f"cannot write '{self.path or 'standard output'}': {exc.strerror}") from None
 
     def close(self) -> None:
-        self.flush()
         try:
             if self.owned:
                 self.stream.close()

@@ -11,8 +11,7 @@ refused as ambiguous.  "{name}" and "{name}:start-end" quote a name.
 from __future__ import annotations
 
 import re
-from dataclasses import dataclass
-from typing import Callable
+from typing import Callable, NamedTuple
 
 from .errors import RegionError, UnknownNameError
 
@@ -22,19 +21,17 @@ _C_SPACE = " \t\n\v\f\r"
 _COORD_CHARS = re.compile(r"[\s0-9,.+\-eEkKmMgG]*")
 
 
-@dataclass(frozen=True)
-class Region:
+class Region(NamedTuple):
     label: str          # the text as given; samtools writes it as the header
     name: str
     start: int          # 1-based, >= 1
     end: int | None     # 1-based inclusive; None means "to the end of the sequence"
 
 
-@dataclass
-class _Number:
+class _Number(NamedTuple):
     value: int
     end: int            # index just past the number, or the start index if no digits
-    fraction: str = ""  # text of a number whose fractional part was dropped
+    fraction: str       # text of a number whose fractional part was dropped, else ""
 
 
 def parse_decimal(text: str, i: int) -> _Number:
