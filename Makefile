@@ -38,3 +38,11 @@ demo: install
 
 clean:
 	rm -rf build $(VENV)
+
+# Speed and memory against other FASTA readers; writes BENCHMARKS.md.
+# Peers that cannot be installed are reported as missing. BENCH_ARGS=--quick: small run.
+.PHONY: bench
+bench: install peer-tools
+	-$(VPY) -m pip install -q --no-deps pysam pyfastx
+	-$(VPY) -m pip install -q matplotlib
+	$(VPY) bench/run.py $(BENCH_ARGS)

@@ -1,0 +1,377 @@
+#!/usr/bin/env python3
+"""Turn a results.json of bench/run.py into Markdown tables and a ratio chart.
+
+    python bench/report.py bench/results/results.json [--report BENCHMARKS.md]
+"""
+
+from __future__ import annotations
+
+import argparse
+import json
+import os
+import shutil
+import sys
+
+BASELINE_VARIANT = {
+    "index": "Faidx(path)", "batch": "fetch_many", "same_chr": "fetch_many_same_chr",
+    "single": "Faidx.fetch", "whole": "fetch_entire_sequence", "open": "open",
+}
+WORKLOAD_TITLES = {
+    "index": "Index build, no index present",
+    "open": "Open, index present",
+    "batch_var_random": "Batch, regions of 50–1000 bp, random order",
+    "batch_var_sorted": "Batch, regions of 50–1000 bp, sorted",
+    "batch_fixed100_random": "Batch, 100 bp regions, random order",
+    "batch_fixed100_sorted": "Batch, 100 bp regions, sorted",
+    "same_chr": "Batch, regions of one record (50–1000 bp, random order)",
+    "single": "Single region per call, 100 bp",
+    "whole": "Whole largest record",
+}
+ORDER = list(WORKLOAD_TITLES)
+CHART_NAME = "ratios.png"
+
+
+def kind_of(workload: str) -> str:
+    return "batch" if workload.startswith("batch_") else workload
+
+
+def baseline_of(data: dict) -> str:
+    tools = data["tools"]
+    for name in ("sekvo", "pysam", "str-floor"):
+        if tools.get(name, {}).get("available") and not tools[name].get("skipped"):
+            return name
+    return "sekvo"
+
+
+def base_time(data: dict, workload: str, baseline: str) -> float | None:
+    variants = data["results"].get(workload, {}).get(baseline)
+    if not variants:
+        return None
+    wanted = BASELINE_VARIANT.get(kind_of(workload))
+    res = variants.get(wanted) or next(iter(variants.values()))
+    return res["median"]
+
+
+def rate(data: dict, workload: str, seconds: float) -> str:
+    cfg = data["config"]
+    if workload == "index":
+        return f"{cfg['genome_bytes'] / seconds / 1e9:.2f} GB/s"
+    if workload == "open":
+        return f"{seconds * 1e3:.1f} ms"
+    if workload == "single":
+        return f"{seconds / cfg['single_calls'] * 1e6:.2f} µs/call"
+    if workload == "whole":
+        return f"{cfg['largest_length'] / seconds / 1e9:.2f} GB/s"
+    return f"{seconds / cfg['regions'] * 1e9:.0f} ns/region"
+
+
+def fmt_seconds(s: float) -> str:
+    return f"{s * 1e3:.1f} ms" if s < 1 else f"{s:.2f} s"
+
+
+def workload_table(data: dict, workload: str, baseline: str) -> list[str]:
+    by_tool = data["results"][workload]
+    base = base_time(data, workload, baseline)
+    rows = ["| tool | call | median | best | rate | × " + baseline + " time |",
+            "|---|---|---:|---:|---:|---:|"]
+    entries = [(t, v, r) for t, vs in by_tool.items() for v, r in vs.items()]
+    entries.sort(key=lambda e: e[2]["median"])
+    for tool, variant, r in entries:
+        ratio = f"{r['median'] / base:.2f}" if base else "–"
+        best = fmt_seconds(r["min"]) if "min" in r else "–"
+        rows.append(f"| {tool} | `{variant}` | {fmt_seconds(r['median'])} | {best} | "
+                    f"{rate(data, workload, r['median'])} | {ratio} |")
+    return rows
+
+
+def _get(data, workload, tool, variant=None):
+    variants = data["results"].get(workload, {}).get(tool)
+    if not variants:
+        return None
+    if variant is None:  # a peer at its best
+        return min(v["median"] for v in variants.values())
+    r = variants.get(variant)
+    return r["median"] if r else None
+
+
+def targets(data: dict) -> list[tuple[str, str, str, bool | None]]:
+    """(workload, target, measured, met); met is None when it could not be measured."""
+    out = []
+
+    def ratio_row(workload, label, slow, fast, at_least):
+        if slow is None or fast is None:
+            out.append((workload, label, "not measured", None))
+            return
+        r = slow / fast
+        out.append((workload, label, f"{r:.2f}×", r >= at_least))
+
+    sk = lambda w, v: _get(data, w, "sekvo", v)  # noqa: E731
+    ratio_row("index", "≥ 10× faster than pysam.faidx", _get(data, "index", "pysam", "pysam.faidx"),
+              sk("index", "Faidx(path)"), 10)
+    ratio_row("index", "≥ 2× faster than pyfastx", _get(data, "index", "pyfastx"), sk("index", "Faidx(path)"), 2)
+    for w in [k for k in ORDER if k.startswith("batch_")]:
+        mine = sk(w, "fetch_many")
+        ratio_row(w, "≥ 15× faster than pysam fetch loop", _get(data, w, "pysam"), mine, 15)
+        ratio_row(w, "faster than bedtools getfasta", _get(data, w, "bedtools"), mine, 1)
+        floor = _get(data, w, "str-floor")
+        if mine is None or floor is None:
+            out.append((w, "within 3× of the string floor", "not measured", None))
+        else:
+            out.append((w, "within 3× of the string floor", f"{mine / floor:.2f}× floor", mine <= 3 * floor))
+    ratio_row("same_chr", "fetch_many_same_chr at least as fast as fetch_many",
+              sk("same_chr", "fetch_many"), sk("same_chr", "fetch_many_same_chr"), 1)
+    ratio_row("single", "Faidx.fetch ≥ 20× faster per call than pysam", _get(data, "single", "pysam"),
+              sk("single", "Faidx.fetch"), 20)
+    ratio_row("single", "Faidx.fetch ≥ 2× faster per call than pyfastx", _get(data, "single", "pyfastx"),
+              sk("single", "Faidx.fetch"), 2)
+    whole = sk("whole", "fetch_entire_sequence")
+    if whole is None:
+        out.append(("whole", "≥ 2 GB/s end to end", "not measured", None))
+    else:
+        gbs = data["config"]["largest_length"] / whole / 1e9
+        out.append(("whole", "≥ 2 GB/s end to end", f"{gbs:.2f} GB/s", gbs >= 2))
+    ratio_row("whole", "≥ 3× faster than pyfastx", _get(data, "whole", "pyfastx"), whole, 3)
+
+    mem = data.get("memory", {}).get("sekvo")
+    if mem:
+        m = memory_numbers(mem)
+        out.append(("memory", "open: < 5 MB above the interpreter", f"{m['open_delta'] / 1e6:.1f} MB",
+                    m["open_delta"] < 5e6))
+        out.append(("memory", "batch peak < 2× the residues returned",
+                    f"{m['batch_ratio']:.2f}× ({m['batch_peak'] / 1e6:.0f} MB for {m['residues'] / 1e6:.0f} MB)",
+                    m["batch_ratio"] < 2))
+    else:
+        out.append(("memory", "open < 5 MB; batch peak < 2× residues", "not measured", None))
+
+    sc = data.get("scaling", {}).get("sekvo")
+    if sc:
+        for pool, res in sorted(sc.items()):
+            lin = linearity(res)
+            if lin:
+                out.append(("scaling", f"linear in batch size (pool {pool}, ns/region from 10k to max within ±50%)",
+                            f"{lin[0]:.0f}–{lin[1]:.0f} ns/region", lin[1] <= 1.5 * lin[0]))
+            step = threshold_step(res)
+            if step:
+                out.append(("scaling", f"no step at 1000 regions (pool {pool}, warm time(1000) ≤ 1.25 × time(999))",
+                            f"{step:.2f}×", step <= 1.25))
+    else:
+        out.append(("scaling", "linear; no step at 1000", "not measured", None))
+    return out
+
+
+def memory_numbers(mem: dict) -> dict:
+    before = mem["before_batch"]
+    peak_anon = max(mem.get("sampled_peak", {}).get("RssAnon", 0), mem["after_batch"]["RssAnon"])
+    batch_peak = peak_anon - before["RssAnon"]
+    residues = mem["residues"] or 1
+    return {
+        "import_rss": mem["import"]["VmRSS"],
+        "open_delta": mem["open"]["VmRSS"] - mem["import"]["VmRSS"],
+        "open_anon_delta": mem["open"]["RssAnon"] - mem["import"]["RssAnon"],
+        "batch_peak": batch_peak,
+        "residues": mem["residues"],
+        "batch_ratio": batch_peak / residues,
+        "hwm_delta": mem["after_batch"]["VmHWM"] - before["VmRSS"],
+        "file_delta": mem["after_batch"]["RssFile"] - before["RssFile"],
+    }
+
+
+def linearity(res: dict) -> tuple[float, float] | None:
+    per = [v["median"] / int(n) * 1e9 for n, v in res["sizes"].items() if int(n) >= 10_000]
+    return (min(per), max(per)) if len(per) >= 2 else None
+
+
+def threshold_step(res: dict) -> float | None:
+    s = res["sizes"]
+    if "999" in s and "1000" in s:
+        return s["1000"]["median"] / s["999"]["median"]
+    return None
+
+
+def memory_table(data: dict) -> list[str]:
+    rows = ["| tool | call | RSS after import | open: RSS added | batch: residues returned | "
+            "batch: peak anonymous memory added | peak ÷ residues | batch: file pages mapped |",
+            "|---|---|---:|---:|---:|---:|---:|---:|"]
+    for tool, mem in data.get("memory", {}).items():
+        m = memory_numbers(mem)
+        rows.append(f"| {tool} | `{mem['variant']}` | {m['import_rss'] / 1e6:.1f} MB | {m['open_delta'] / 1e6:.1f} MB | "
+                    f"{m['residues'] / 1e6:.1f} MB | {m['batch_peak'] / 1e6:.1f} MB | {m['batch_ratio']:.2f} | "
+                    f"{m['file_delta'] / 1e6:.1f} MB |")
+    return rows
+
+
+def scaling_table(data: dict) -> list[str]:
+    rows = []
+    for tool, pools in data.get("scaling", {}).items():
+        pool_names = sorted(pools)
+        rows += [f"`{tool}` `{next(iter(pools.values()))['variant']}`, median time per region "
+                 "(worker pool size set by RAYON_NUM_THREADS):", "",
+                 "| regions | " + " | ".join(f"pool {p}" for p in pool_names) + " |",
+                 "|---:|" + "---:|" * len(pool_names)]
+        sizes = sorted({int(n) for p in pools.values() for n in p["sizes"]})
+        for n in sizes:
+            cells = []
+            for p in pool_names:
+                r = pools[p]["sizes"].get(str(n))
+                cells.append(f"{r['median'] / n * 1e9:.0f} ns ({fmt_seconds(r['median'])})" if r else "–")
+            rows.append(f"| {n:,} | " + " | ".join(cells) + " |")
+        rows.append("| first call of 1,000 (starts the pool) | " + " | ".join(
+            fmt_seconds(pools[p]["first_call_1000"]) for p in pool_names) + " |")
+        rows.append("")
+    return rows
+
+
+def chart(data: dict, baseline: str, path: str) -> bool:
+    try:
+        import matplotlib
+        matplotlib.use("Agg")
+        import matplotlib.pyplot as plt
+    except ImportError:
+        return False
+    workloads = [w for w in ORDER if w in data["results"] and w != "open"
+                 and base_time(data, w, baseline)]
+    peers = []
+    for w in workloads:
+        for tool in data["results"][w]:
+            if tool != baseline and tool not in peers:
+                peers.append(tool)
+    if not workloads or not peers:
+        return False
+    fig, ax = plt.subplots(figsize=(8, 0.5 + 0.75 * len(workloads)), dpi=80)
+    height = 0.8 / len(peers)
+    colors = plt.get_cmap("tab10")
+    for i, tool in enumerate(peers):
+        ys, xs = [], []
+        for j, w in enumerate(workloads):
+            variants = data["results"][w].get(tool)
+            if variants:
+                best = min(v["median"] for v in variants.values())
+                ys.append(j + (i - (len(peers) - 1) / 2) * height)
+                xs.append(best / base_time(data, w, baseline))
+        ax.barh(ys, xs, height=height, color=colors(i % 10), label=tool, left=0)
+    ax.set_xscale("log")
+    ax.axvline(1, color="black", linewidth=1)
+    ax.set_yticks(range(len(workloads)))
+    ax.set_yticklabels([WORKLOAD_TITLES[w].replace(", ", ",\n", 1) for w in workloads], fontsize=8)
+    ax.invert_yaxis()
+    ax.set_xlabel(f"tool time ÷ {baseline} time (log scale; right of 1: {baseline} is faster)")
+    ax.legend(fontsize=8, loc="lower right")
+    ax.grid(axis="x", which="both", alpha=0.3)
+    fig.tight_layout()
+    fig.savefig(path)
+    plt.close(fig)
+    return True
+
+
+def markdown(data: dict, chart_path: str | None) -> str:
+    baseline = baseline_of(data)
+    m, cfg = data["machine"], data["config"]
+    lines = [
+        f"Machine: {m.get('cpu', '?')}, {m.get('cores')} logical cores, {m.get('memory', '?')} memory; "
+        f"{m.get('os', '')} (Linux {m.get('kernel')}); Python {m.get('python')}; "
+        f"sekvo commit {m.get('commit', '?')}; run {m.get('date')}.",
+        "",
+        f"Data: synthetic genome of {cfg['genome_bytes'] / 1e6:,.0f} MB (24 records, 60 residues per line, "
+        f"soft-masked stretches, N runs at the record ends); {cfg['regions']:,} regions per batch; "
+        f"{cfg['single_calls']:,} single calls; largest record {cfg['largest']} "
+        f"({cfg['largest_length'] / 1e6:.0f} Mbp). Times are medians of {cfg['reps']['batch']} runs "
+        f"({cfg['reps']['index']} for index builds, {cfg['reps']['single']} for single calls) with a warm page cache; "
+        "each tool runs in its own interpreter; command-line tools are timed as whole processes writing to /dev/null.",
+        "",
+        "Tools: " + "; ".join(
+            f"{n} {i['version']}" + ("" if i["available"] else " (**missing**)")
+            for n, i in data["tools"].items() if not i.get("skipped")) + ".",
+        "",
+    ]
+    missing = {n: i["version"] for n, i in data["tools"].items() if not i["available"]}
+    if missing:
+        lines += ["Missing tools (not measured): " + "; ".join(f"{n}: {why}" for n, why in missing.items()), ""]
+    if data.get("failures"):
+        lines += ["Failed runs: " + "; ".join(f"{n}: {why}" for n, why in data["failures"].items()), ""]
+    if chart_path:
+        lines += [f"![time of each tool relative to {baseline}]({chart_path})", ""]
+
+    if data["tools"].get("sekvo", {}).get("available"):
+        lines += ["## Targets", "", "| workload | target | measured | met |", "|---|---|---|:---:|"]
+        for w, label, measured, met in targets(data):
+            mark = {True: "yes", False: "**no**", None: "–"}[met]
+            lines.append(f"| {w} | {label} | {measured} | {mark} |")
+        lines.append("")
+    else:
+        lines += [f"sekvo was not measured; ratios are relative to {baseline}.", ""]
+
+    lines += ["## Times", ""]
+    for w in ORDER:
+        if w in data["results"] and w != "open":
+            lines += [f"### {WORKLOAD_TITLES[w]}", ""] + workload_table(data, w, baseline) + [""]
+    if data.get("memory"):
+        lines += ["## Memory", "",
+                  "Resident memory of a fresh interpreter per tool. \"Open\" is VmRSS after opening the genome "
+                  "(index present) minus VmRSS after importing the tool. The batch is the random 50–1000 bp set, "
+                  "results kept as the tool returns them; its peak is the highest anonymous resident memory "
+                  "(RssAnon, sampled every 0.5 ms from outside) minus RssAnon before the call. File pages of a "
+                  "memory mapping are page cache shared with the system and shown apart.", ""]
+        lines += memory_table(data) + [""]
+    if data.get("scaling"):
+        lines += ["## Scaling", ""] + scaling_table(data)
+    lines += ["## Residue checks", "",
+              "Every tool's residues for each workload are hashed (all regions of each batch, the first "
+              f"{cfg['check_sample']:,} single calls, the whole record) and compared.", "",
+              "| workload | results compared | agree |", "|---|---:|---|"]
+    for w, c in data.get("checks", {}).items():
+        agree = "yes" if not c["mismatches"] else "**no**: " + ", ".join(c["mismatches"])
+        lines.append(f"| {w} | {c['tools']} | {agree} |")
+    ref = next((v for k, v in data.get("index_files", {}).items() if k.startswith("reference")), None)
+    if ref:
+        differ = [k for k, v in data["index_files"].items() if v != ref]
+        lines += ["", "Index files written: " + (
+            "all identical to the reference." if not differ else "differ from the reference: " + ", ".join(differ))]
+    lines.append("")
+    return "\n".join(lines)
+
+
+def write_outputs(data: dict, out_dir: str, report: str | None) -> list[str]:
+    os.makedirs(out_dir, exist_ok=True)
+    written = []
+    json_path = os.path.join(out_dir, "results.json")
+    with open(json_path, "w") as f:
+        json.dump(data, f, indent=1)
+    written.append(json_path)
+    chart_file = os.path.join(out_dir, CHART_NAME)
+    has_chart = chart(data, baseline_of(data), chart_file)
+    if has_chart:
+        written.append(chart_file)
+    md_path = os.path.join(out_dir, "results.md")
+    with open(md_path, "w") as f:
+        f.write("# Benchmark results\n\n" + markdown(data, CHART_NAME if has_chart else None))
+    written.append(md_path)
+    if report:
+        rel = os.path.relpath(chart_file, os.path.dirname(os.path.abspath(report))) if has_chart else None
+        with open(report, "w") as f:
+            f.write("# Benchmarks\n\n"
+                    "sekvo against other FASTA readers, all run side by side on the same machine in the same run "
+                    "by `make bench` (`bench/run.py`; `bench/run.py --quick` for a small run).\n\n"
+                    + markdown(data, rel))
+        written.append(report)
+    return written
+
+
+def main(argv=None) -> int:
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser.add_argument("results")
+    parser.add_argument("--out", help="directory for results.md and the chart (default: beside results)")
+    parser.add_argument("--report")
+    args = parser.parse_args(argv)
+    with open(args.results) as f:
+        data = json.load(f)
+    out = args.out or os.path.dirname(os.path.abspath(args.results))
+    if os.path.abspath(os.path.join(out, "results.json")) != os.path.abspath(args.results):
+        os.makedirs(out, exist_ok=True)
+        shutil.copy(args.results, os.path.join(out, "results.json"))
+    for path in write_outputs(data, out, args.report):
+        print(path)
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
