@@ -30,6 +30,37 @@ PyObject* sequence_list_result(Result<std::vector<SequenceValue>>&& result, bool
     return sequence_list_from_values(result.take());
 }
 
+// Argument conversions, each naming its parameter on failure.
+
+struct FetchArguments {
+    std::string name;
+    std::uint64_t start = 0;
+    std::uint64_t end = 0;
+};
+
+bool convert_fetch(PyObject* name, PyObject* start, PyObject* end, FetchArguments& out) {
+    return extract_argument("name", name, out.name) && extract_argument("start", start, out.start) &&
+           extract_argument("end", end, out.end);
+}
+
+bool convert_regions(PyObject* regions, std::vector<NamedRegion>& out) {
+    std::vector<std::tuple<std::string, std::uint64_t, std::uint64_t>> items;
+    if (!extract_argument("regions", regions, items)) return false;
+    out.reserve(items.size());
+    for (const auto& [name, start, end] : items) out.push_back({name, start, end});
+    return true;
+}
+
+bool convert_same_chr(PyObject* name, PyObject* regions, std::string& name_text, std::vector<Span>& out) {
+    std::vector<std::tuple<std::uint64_t, std::uint64_t>> items;
+    if (!extract_argument("name", name, name_text) || !extract_argument("regions", regions, items)) {
+        return false;
+    }
+    out.reserve(items.size());
+    for (const auto& [start, end] : items) out.push_back({start, end});
+    return true;
+}
+
 }  // namespace
 
 bool extract_rc(PyObject* argument, bool& rc) {
@@ -40,14 +71,16 @@ bool extract_rc(PyObject* argument, bool& rc) {
 }
 
 PyObject* call_fetch(const IndexHandle& handle, PyObject* name, PyObject* start, PyObject* end, bool rc) {
-    std::string name_text;
-    std::uint64_t first = 0;
-    std::uint64_t last = 0;
-    if (!extract_argument("name", name, name_text) || !extract_argument("start", start, first) ||
-        !extract_argument("end", end, last)) {
-        return nullptr;
-    }
-    return sequence_result(fetch(handle, name_text, first, last), rc);
+    FetchArguments arguments;
+    if (!convert_fetch(name, start, end, arguments)) return nullptr;
+    return sequence_result(fetch(handle, arguments.name, arguments.start, arguments.end), rc);
+}
+
+PyObject* call_fetch(const IndexHandle& handle, PyObject* name, PyObject* start, PyObject* end, PyObject* rc) {
+    FetchArguments arguments;
+    bool flag = false;
+    if (!convert_fetch(name, start, end, arguments) || !extract_rc(rc, flag)) return nullptr;
+    return sequence_result(fetch(handle, arguments.name, arguments.start, arguments.end), flag);
 }
 
 PyObject* call_fetch_entire_sequence(const IndexHandle& handle, PyObject* name) {
@@ -57,24 +90,32 @@ PyObject* call_fetch_entire_sequence(const IndexHandle& handle, PyObject* name) 
 }
 
 PyObject* call_fetch_many(const IndexHandle& handle, PyObject* regions, bool rc) {
-    std::vector<std::tuple<std::string, std::uint64_t, std::uint64_t>> items;
-    if (!extract_argument("regions", regions, items)) return nullptr;
     std::vector<NamedRegion> named;
-    named.reserve(items.size());
-    for (const auto& [name, start, end] : items) named.push_back({name, start, end});
+    if (!convert_regions(regions, named)) return nullptr;
     return sequence_list_result(fetch_many(handle, named), rc);
+}
+
+PyObject* call_fetch_many(const IndexHandle& handle, PyObject* regions, PyObject* rc) {
+    std::vector<NamedRegion> named;
+    bool flag = false;
+    if (!convert_regions(regions, named) || !extract_rc(rc, flag)) return nullptr;
+    return sequence_list_result(fetch_many(handle, named), flag);
 }
 
 PyObject* call_fetch_many_same_chr(const IndexHandle& handle, PyObject* name, PyObject* regions, bool rc) {
     std::string name_text;
-    std::vector<std::tuple<std::uint64_t, std::uint64_t>> items;
-    if (!extract_argument("name", name, name_text) || !extract_argument("regions", regions, items)) {
-        return nullptr;
-    }
     std::vector<Span> spans;
-    spans.reserve(items.size());
-    for (const auto& [start, end] : items) spans.push_back({start, end});
+    if (!convert_same_chr(name, regions, name_text, spans)) return nullptr;
     return sequence_list_result(fetch_many_same_chr(handle, name_text, spans), rc);
+}
+
+PyObject* call_fetch_many_same_chr(const IndexHandle& handle, PyObject* name, PyObject* regions,
+                                   PyObject* rc) {
+    std::string name_text;
+    std::vector<Span> spans;
+    bool flag = false;
+    if (!convert_same_chr(name, regions, name_text, spans) || !extract_rc(rc, flag)) return nullptr;
+    return sequence_list_result(fetch_many_same_chr(handle, name_text, spans), flag);
 }
 
 int call_contains(const IndexHandle& handle, PyObject* name) {

@@ -12,6 +12,11 @@ PyObject* call_fetch(const IndexHandle& handle, PyObject* name, PyObject* start,
 PyObject* call_fetch_entire_sequence(const IndexHandle& handle, PyObject* name);
 PyObject* call_fetch_many(const IndexHandle& handle, PyObject* regions, bool rc);
 PyObject* call_fetch_many_same_chr(const IndexHandle& handle, PyObject* name, PyObject* regions, bool rc);
+// The same for methods whose optional `rc` argument (None, True or False)
+// comes last: it is converted after the others, in parameter order.
+PyObject* call_fetch(const IndexHandle& handle, PyObject* name, PyObject* start, PyObject* end, PyObject* rc);
+PyObject* call_fetch_many(const IndexHandle& handle, PyObject* regions, PyObject* rc);
+PyObject* call_fetch_many_same_chr(const IndexHandle& handle, PyObject* name, PyObject* regions, PyObject* rc);
 // `name in obj`: 1, 0, or -1 with the argument error naming `name`.
 int call_contains(const IndexHandle& handle, PyObject* name);
 // Converts the optional `rc` argument (None and False mean no).

@@ -17,13 +17,13 @@ struct ClassEntry {
 
 // Registration order is the order of __all__.
 const ClassEntry kClasses[] = {
-    // {"Fasta", fasta_type},
+    {"Fasta", fasta_type},
     {"Faidx", faidx_type},
     {"Sequence", sequence_type},
-    // {"FastaRecord", fasta_record_type},
-    // {"FastaIterator", fasta_iterator_type},
-    // {"SequenceIterator", sequence_iterator_type},
-    // {"MutableFastaRecord", mutable_fasta_record_type},
+    {"FastaRecord", fasta_record_type},
+    {"FastaIterator", fasta_iterator_type},
+    {"SequenceIterator", sequence_iterator_type},
+    {"MutableFastaRecord", mutable_fasta_record_type},
 };
 
 PyModuleDef module_definition = {
