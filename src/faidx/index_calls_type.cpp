@@ -43,11 +43,17 @@ bool convert_fetch(PyObject* name, PyObject* start, PyObject* end, FetchArgument
            extract_argument("end", end, out.end);
 }
 
-bool convert_regions(PyObject* regions, std::vector<NamedRegion>& out) {
+// The regions refer to the names by view, so the converted items that own
+// the names live beside them for the whole call.
+struct RegionArguments {
     std::vector<std::tuple<std::string, std::uint64_t, std::uint64_t>> items;
-    if (!extract_argument("regions", regions, items)) return false;
-    out.reserve(items.size());
-    for (const auto& [name, start, end] : items) out.push_back({name, start, end});
+    std::vector<NamedRegion> named;
+};
+
+bool convert_regions(PyObject* regions, RegionArguments& out) {
+    if (!extract_argument("regions", regions, out.items)) return false;
+    out.named.reserve(out.items.size());
+    for (const auto& [name, start, end] : out.items) out.named.push_back({name, start, end});
     return true;
 }
 
@@ -90,16 +96,16 @@ PyObject* call_fetch_entire_sequence(const IndexHandle& handle, PyObject* name) 
 }
 
 PyObject* call_fetch_many(const IndexHandle& handle, PyObject* regions, bool rc) {
-    std::vector<NamedRegion> named;
-    if (!convert_regions(regions, named)) return nullptr;
-    return sequence_list_result(fetch_many(handle, named), rc);
+    RegionArguments arguments;
+    if (!convert_regions(regions, arguments)) return nullptr;
+    return sequence_list_result(fetch_many(handle, arguments.named), rc);
 }
 
 PyObject* call_fetch_many(const IndexHandle& handle, PyObject* regions, PyObject* rc) {
-    std::vector<NamedRegion> named;
+    RegionArguments arguments;
     bool flag = false;
-    if (!convert_regions(regions, named) || !extract_rc(rc, flag)) return nullptr;
-    return sequence_list_result(fetch_many(handle, named), flag);
+    if (!convert_regions(regions, arguments) || !extract_rc(rc, flag)) return nullptr;
+    return sequence_list_result(fetch_many(handle, arguments.named), flag);
 }
 
 PyObject* call_fetch_many_same_chr(const IndexHandle& handle, PyObject* name, PyObject* regions, bool rc) {
