@@ -152,3 +152,70 @@ def test_records_outlive_their_fasta(genome):
     gc.collect()
     assert str(record) == seqs["chrB"]
     assert [repr(r) for r in iterator] == ['FastaRecord("chrB")', 'FastaRecord("chrA")', 'FastaRecord("chrC")']
+
+
+def mapped(path):
+    with open("/proc/self/maps") as maps:
+        return any(line.rstrip("\n").endswith(" " + path) for line in maps)
+
+
+def test_file_stays_mapped_while_a_record_or_iterator_lives(genome):
+    path, seqs = genome
+    record = sekvo.Fasta(path)["chrA"]
+    assert mapped(path)
+    del record
+    assert not mapped(path)
+    pieces = iter(sekvo.Fasta(path)["chrA"])
+    assert mapped(path)
+    assert "".join(p.seq for p in pieces) == seqs["chrA"]
+    del pieces
+    assert not mapped(path)
+
+
+def test_total_length_beyond_the_signed_range(tmp_path):
+    path = tmp_path / "big.fa"
+    path.write_text(">a\nAC\n>b\nAC\n")
+    for lengths in ((2**63, 0), (2**62, 2**62), (2**63, 2**63)):
+        (tmp_path / "big.fa.fai").write_text(
+            "".join(f"{name}\t{n}\t3\t2\t3\n" for name, n in zip("ab", lengths)))
+        fa = sekvo.Fasta(str(path), rebuild=False)
+        if sum(lengths) < 2**63:
+            assert len(fa) == sum(lengths)
+        else:
+            with pytest.raises(OverflowError):
+                len(fa)
+    with pytest.raises(OverflowError):
+        len(fa["a"])
+
+
+class Position:
+    def __init__(self, value):
+        self.value = value
+
+    def __index__(self):
+        return self.value
+
+
+def test_keys_by_index_protocol_and_str_subclass(genome):
+    fa = sekvo.Fasta(genome[0])
+    assert repr(fa[Position(2)]) == 'FastaRecord("chrC")'
+    assert repr(fa[type("Name", (str,), {})("chrA")]) == 'FastaRecord("chrA")'
+    # A str that no name can be is a missing key, not a bad key type.
+    with pytest.raises(KeyError):
+        fa["chr\ud800"]
+
+
+def test_method_arguments_are_converted_in_order(genome):
+    fa = sekvo.Fasta(genome[0])
+    with pytest.raises(TypeError, match="^argument 'name'"):
+        fa.get_seq(5, 1, 2, rc="yes")
+    with pytest.raises(TypeError, match="^argument 'rc'"):
+        fa.get_seq("chrA", 1, 2, rc=1)
+    with pytest.raises(TypeError, match="^argument 'intervals'"):
+        fa.get_spliced_seq("chrA", [[1, 2]], rc="yes")
+    with pytest.raises(TypeError, match="^argument 'rc'"):
+        fa.fetch_many_same_chr("chrA", [(1, 2)], rc=0)
+    with pytest.raises(TypeError, match=r"^Fasta.get_seq\(\) missing 1 required positional argument: 'end'$"):
+        fa.get_seq("chrA", 1)
+    with pytest.raises(TypeError, match=r"unexpected keyword argument 'stop'"):
+        fa.get_seq("chrA", 1, stop=2)

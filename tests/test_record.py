@@ -155,3 +155,53 @@ def test_zero_length_record(tmp_path):
 def test_no_constructor(cls):
     with pytest.raises(TypeError, match=f"^No constructor defined for {cls}$"):
         getattr(sekvo, cls)()
+
+
+class Position:
+    def __init__(self, value):
+        self.value = value
+
+    def __index__(self):
+        return self.value
+
+
+@pytest.mark.parametrize("mutable", [False, True])
+def test_index_protocol_and_bool_keys(genome, mutable):
+    path, seqs = genome
+    record = sekvo.Fasta(path, mutable=mutable)["chr1"]
+    text = seqs["chr1"]
+    assert record[True].seq == text[1] and record[False].seq == text[0]
+    assert record[Position(-2)].seq == text[-2]
+    assert record[Position(3):Position(9):Position(2)].seq == text[3:9:2]
+    assert record[True:Position(5)].seq == text[1:5]
+    # Whole-record forms by the index protocol too.
+    assert record[Position(0):Position(100):True].seq == text
+
+
+def test_non_integer_step_is_refused(genome):
+    record = sekvo.Fasta(genome[0])["chr1"]
+    for key in (slice(None, None, "a"), slice(None, None, 1.0), slice(0, 100, "a")):
+        with pytest.raises(TypeError, match="slice indices must be integers"):
+            record[key]
+    with pytest.raises(ValueError, match="slice step cannot be zero"):
+        record[::0]
+
+
+@pytest.mark.parametrize("strict", [False, True])
+def test_empty_record_reads_as_empty_text(tmp_path, capfd, strict):
+    path = tmp_path / "z.fa"
+    path.write_text(">z\n>y\nAC\n")
+    record = sekvo.Fasta(str(path), strict_bounds=strict)["z"]
+    assert str(record) == "" and record.unpadded_len == 0 and record[:].seq == ""
+    assert capfd.readouterr().err == ""
+
+
+def test_position_before_the_start(genome, capfd):
+    path, _ = genome
+    record = sekvo.Fasta(path)["chr1"]
+    assert record[-101].seq == "" and record[-102].seq == ""
+    first, second = capfd.readouterr().err.splitlines()
+    assert first == "WARNING: coordinates cannot be 0 (1-based indexing)"
+    assert second.startswith("WARNING: coordinates 18446744073709551615-18446744073709551615 are out of bounds")
+    with pytest.raises(IndexError):
+        sekvo.Fasta(path, strict_bounds=True)["chr1"][-101]
