@@ -106,6 +106,15 @@ def test_faidx_whole_line_and_names_with_colons(tmp_path, capsys):
     assert "ambiguous: use '{a:1-3}'" in capsys.readouterr().err
 
 
+@pytest.mark.parametrize("width", [1, 7, 10, 11, 0])
+def test_long_sequences_are_wrapped_in_pieces_without_seams(monkeypatch, width):
+    from sekvo_cli import output
+    monkeypatch.setattr(output, "PIECE_RESIDUES", 30)
+    seq = residues(1000, seed=3)
+    lines = [seq[i:i + width] for i in range(0, len(seq), width)] if width else [seq]
+    assert "".join(output.fasta_record("r", seq, width)) == ">r\n" + "\n".join(lines) + "\n"
+
+
 # ---- bedtools getfasta ----------------------------------------------------
 
 BEDTOOLS_FLAGS = {"-s": "-s", "--name": "-name", "--name+": "-name+", "--name-only": "-nameOnly",

@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import argparse
+import gc
 import os
 import sys
 
@@ -47,6 +48,10 @@ def main(argv: list[str] | None = None) -> int:
         args = commands[argv[0]].parse_intermixed_args(argv[1:])
     else:
         args = parser.parse_args(argv)
+    # The commands build large lists of strings and tuples and no reference
+    # cycles; the cyclic collector would only scan them over and over.
+    collecting = gc.isenabled()
+    gc.disable()
     try:
         return args.run(args)
     except CliError as exc:
@@ -63,6 +68,9 @@ def main(argv: list[str] | None = None) -> int:
         except (OSError, ValueError):
             pass
         return 141
+    finally:
+        if collecting:
+            gc.enable()
 
 
 if __name__ == "__main__":

@@ -133,11 +133,10 @@ def run(args) -> int:
         for batch in _batches(planned):
             wanted = [p for p in batch if p.end >= p.start]
             seqs = iter(ref.fetch_many([(p.name, p.start, p.end) for p in wanted]))
-            records = []
             for p in batch:
                 seq = next(seqs) if p.end >= p.start else ""
                 if args.reverse_complement:
                     seq = reverse_complement(seq)
-                records.append(fasta_record(p.header, seq, args.length))
-            out.write_block(records)
+                for piece in fasta_record(p.header, seq, args.length):
+                    out.add(piece)
     return 0

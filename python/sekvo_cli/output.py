@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import os
 import sys
+from collections.abc import Iterator
 
 from .errors import CliError
 
@@ -19,15 +20,28 @@ def reverse_complement(seq: str, table: dict[int, int] = DNA_COMPLEMENT) -> str:
     return seq.translate(table)[::-1]
 
 
-def fasta_record(header: str, seq: str, width: int) -> str:
-    """'>header' and the residues in lines of `width` (one line when width is 0)."""
+# Long sequences are wrapped and written in pieces of about this many residues.
+PIECE_RESIDUES = 1 << 20
+
+
+def fasta_record(header: str, seq: str, width: int) -> Iterator[str]:
+    """'>header' and the residues in lines of `width` (one line when width is 0),
+    as pieces of text of bounded size."""
     if not seq:
-        return f">{header}\n"
-    if width <= 0 or len(seq) <= width:
-        return f">{header}\n{seq}\n"
-    lines = [seq[i:i + width] for i in range(0, len(seq), width)]
-    lines.append("")
-    return f">{header}\n" + "\n".join(lines)
+        yield f">{header}\n"
+    elif width <= 0 or len(seq) <= width:
+        yield f">{header}\n{seq}\n"
+    else:
+        yield f">{header}\n"
+        step = max(width, PIECE_RESIDUES // width * width)
+        for lo in range(0, len(seq), step):
+            lines = [seq[i:i + width] for i in range(lo, min(lo + step, len(seq)), width)]
+            lines.append("")
+            yield "\n".join(lines)
+
+
+# Queued output is written once it reaches this many characters.
+WRITE_BLOCK = 4 << 20
 
 
 def _same_file(a: str, b: str) -> bool:
@@ -57,10 +71,24 @@ class Output:
                 raise CliError(f"cannot write '{path}': {exc.strerror}") from None
             self.owned = True
 
-    def write_block(self, texts: list[str]) -> None:
-        self.write_text("".join(texts))
+        self.pending: list[str] = []
+        self.pending_size = 0
+
+    def add(self, text: str) -> None:
+        """Queue text; it is written with its neighbours in blocks of WRITE_BLOCK."""
+        self.pending.append(text)
+        self.pending_size += len(text)
+        if self.pending_size >= WRITE_BLOCK:
+            self.flush()
+
+    def flush(self) -> None:
+        if self.pending:
+            text = "".join(self.pending)
+            self.pending, self.pending_size = [], 0
+            self.write_text(text)
 
     def write_text(self, text: str) -> None:
+        self.flush()
         try:
             self.stream.write(text.encode("utf-8", "surrogateescape"))
         except BrokenPipeError:
@@ -69,6 +97,7 @@ class Output:
             raise CliError(f"cannot write '{self.path or 'standard output'}': {exc.strerror}") from None
 
     def close(self) -> None:
+        self.flush()
         try:
             if self.owned:
                 self.stream.close()

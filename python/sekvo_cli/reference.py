@@ -3,11 +3,13 @@
 from __future__ import annotations
 
 from collections import Counter
+from operator import attrgetter
 
 import sekvo
 
 from .errors import CliError
 
+_SEQ = attrgetter("seq")
 _COMPRESSED_MAGIC = {b"\x1f\x8b": "gzip", b"BZ": "bzip2", b"\xfd7": "xz", b"\x28\xb5": "zstd"}
 # The library reports its failures as Exception("<Kind>: <detail>").
 _KINDS = ("FastaNotFoundError", "IndexNotFoundError", "FetchError",
@@ -94,7 +96,7 @@ class Reference:
         if not regions:
             return []
         try:
-            return [s.seq for s in self.faidx.fetch_many(regions)]
+            return list(map(_SEQ, self.faidx.fetch_many(regions)))
         except MemoryError:
             raise CliError(f"not enough memory to read {len(regions):,} regions at once") from None
         except Exception as exc:
