@@ -22,6 +22,8 @@ PROGRESS_LINES = 100_000
 RECORDS_PER_WRITE = 4_000
 # One batch fetch for the whole file unless its residues exceed this many.
 BATCH_RESIDUES = 1 << 30
+# Regions per batch fetch at least, when a progress bar is shown.
+PROGRESS_BATCH = 10_000
 # Skipped intervals are reported one by one up to this many, then counted.
 WARN_LIMIT = 10
 
@@ -111,10 +113,13 @@ class _Plan:
 def _read_intervals(args, text: str, ref: Reference, progress: Progress,
                     messages: Messages) -> _Plan:
     """Check every interval against the FASTA file and lay out the batch fetch."""
-    progress.phase("reading", text.count("\n"))
+    lines = text.count("\n")
+    progress.phase("reading", lines)        # in three steps: columns, numbers, headers
     table = BedTable(text, args.bed)
     chroms = table.column(0)
+    progress.advance(lines // 3)
     starts, ends, start_texts, end_texts = table.coordinates()
+    progress.advance(lines // 3)
     lengths = list(map(ref.lengths.get, chroms))
     doubtful = []
     # The common case, every interval readable, is settled without a Python-level loop.
@@ -156,7 +161,7 @@ def _read_intervals(args, text: str, ref: Reference, progress: Progress,
     else:
         regions = list(zip(chroms, map((1).__add__, starts), ends))
         plan = _Plan(regions, heads, minus, None, sum(ends) - sum(starts))
-    progress.advance(progress.total)
+    progress.advance(lines - progress.done)
     return plan
 
 
@@ -207,26 +212,30 @@ def _heads(args, table: BedTable, keep, chroms, starts, ends, strands) -> list[s
     return heads
 
 
-def _fetch(plan: _Plan, ref: Reference) -> list[str]:
-    if plan.residues <= BATCH_RESIDUES:
-        return ref.fetch_many(plan.regions)
-    # Bound memory for BED files of very long intervals; each batch still large.
+def _fetch(plan: _Plan, ref: Reference, progress: Progress) -> list[str]:
+    """Residues of every region: one batch fetch, unless the residues would not fit
+    comfortably in memory, or a progress bar is shown (then about 50 fetches of at
+    least PROGRESS_BATCH regions, each still large enough for the worker pool)."""
+    regions = plan.regions
+    if plan.residues <= BATCH_RESIDUES and not progress.enabled:
+        return ref.fetch_many(regions)
+    per_call = max(PROGRESS_BATCH, len(regions) // 50) if progress.enabled else len(regions)
     seqs: list[str] = []
-    batch, residues = [], 0
-    for region in plan.regions:
-        batch.append(region)
-        residues += region[2] - region[1] + 1
-        if residues >= BATCH_RESIDUES:
-            seqs.extend(ref.fetch_many(batch))
-            batch, residues = [], 0
-    seqs.extend(ref.fetch_many(batch))
+    lo = 0
+    while lo < len(regions):
+        hi, residues = lo, 0
+        while hi < len(regions) and hi - lo < per_call and residues < BATCH_RESIDUES:
+            residues += regions[hi][2] - regions[hi][1] + 1
+            hi += 1
+        seqs.extend(ref.fetch_many(regions[lo:hi]))
+        progress.advance(hi - lo)
+        lo = hi
     return seqs
 
 
 def _write(args, plan: _Plan, ref: Reference, progress: Progress) -> None:
     progress.phase("fetching", len(plan.regions))
-    seqs = _fetch(plan, ref)
-    progress.advance(len(plan.regions))
+    seqs = _fetch(plan, ref, progress)
     if plan.pieces is not None:
         joined, at = [], 0
         for count in plan.pieces:
