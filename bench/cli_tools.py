@@ -62,6 +62,7 @@ def samtools_regions_file(bed_path: str) -> str:
 class CliTool:
     name = ""
     program = ""
+    env: dict[str, str] | None = None   # environment the commands run in
 
     def __init__(self, genome: str):
         self.genome = genome
@@ -113,15 +114,49 @@ class Bedtools(CliTool):
         return {}
 
 
-CLI_TOOLS: dict[str, type[CliTool]] = {t.name: t for t in (Samtools, Bedtools)}
+class SekvoCli(CliTool):
+    """This project's own command-line tool, run with this interpreter."""
+    name = "sekvo-cli"
+
+    def __init__(self, genome: str):
+        super().__init__(genome)
+        self.prefix, self.env = self.command()
+
+    @staticmethod
+    def command() -> tuple[list[str], dict[str, str]]:
+        from cli_vs_peers import sekvo_command
+        return sekvo_command()
+
+    @classmethod
+    def availability(cls):
+        try:
+            prefix, env = cls.command()
+            out = subprocess.run(prefix + ["--version"], capture_output=True, text=True, env=env, timeout=60)
+        except Exception as exc:  # module or command missing
+            return False, f"{type(exc).__name__}: {exc}"
+        if out.returncode != 0:
+            return False, (out.stderr.strip().splitlines() or ["sekvo command failed"])[-1]
+        return True, out.stdout.strip()
+
+    def commands(self, workload, inputs, output):
+        if workload == "index":
+            return {"sekvo index": self.prefix + ["index", self.genome]}
+        if workload in ("batch", "same_chr"):
+            return {"sekvo getfasta": self.prefix + ["getfasta", self.genome, "--bed", inputs, "-o", output]}
+        if workload == "whole":
+            return {"sekvo faidx": self.prefix + ["faidx", self.genome, inputs, "-o", output]}
+        return {}
 
 
-def time_command(argv: list[str], reps: int, before=None) -> dict:
+CLI_TOOLS: dict[str, type[CliTool]] = {t.name: t for t in (Samtools, Bedtools, SekvoCli)}
+
+
+def time_command(argv: list[str], reps: int, before=None, env=None) -> dict:
     times = []
     for _ in range(reps):
         if before:
             before()
         began = time.perf_counter()
-        subprocess.run(argv, check=True, stdout=subprocess.DEVNULL, timeout=TIMEOUT)
+        subprocess.run(argv, check=True, stdout=subprocess.DEVNULL, timeout=TIMEOUT, env=env)
         times.append(time.perf_counter() - began)
     return {"median": statistics.median(times), "min": min(times), "times": times}

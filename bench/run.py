@@ -80,10 +80,19 @@ def run_worker(phase: str, cfg: dict, tmp: str, env=None, **extra) -> dict:
     result = os.path.join(tmp, f"{phase}.json")
     if os.path.exists(result):
         os.remove(result)
-    proc = subprocess.run([sys.executable, WORKER, phase, config, result], env=env,
-                          timeout=PHASE_TIMEOUT, stdout=subprocess.DEVNULL)
+    proc = subprocess.Popen([sys.executable, WORKER, phase, config, result], env=env,
+                            stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True, errors="replace")
+    timer = threading.Timer(PHASE_TIMEOUT, proc.kill)
+    timer.start()
+    tail: list[str] = []
+    for line in proc.stderr:  # pass progress through, keep the end for a failure
+        sys.stderr.write(line)
+        tail = (tail + [line.rstrip()])[-6:]
+    proc.wait()
+    timer.cancel()
     if proc.returncode != 0:
-        raise RuntimeError(f"{phase} phase of {extra.get('tool')} exited with {proc.returncode}")
+        raise RuntimeError(f"{phase} phase of {extra.get('tool')} exited with {proc.returncode}: "
+                           + " | ".join(tail))
     with open(result) as f:
         return json.load(f)
 
@@ -221,7 +230,7 @@ def run_cli(name: str, cls, cfg: dict, data: str, genome: str, ref: ReferenceInd
                 if os.path.exists(p):
                     os.remove(p)
         warm_cache(genome)
-        res = time_command(argv, reps["index"], before=drop_index)
+        res = time_command(argv, reps["index"], before=drop_index, env=tool.env)
         results.setdefault("index", {}).setdefault(name, {})[label] = res
         with open(genome + ".fai", "rb") as f:
             import hashlib
@@ -236,8 +245,8 @@ def run_cli(name: str, cls, cfg: dict, data: str, genome: str, ref: ReferenceInd
     for key, workload, inputs in workloads:
         for label, argv in tool.commands(workload, inputs, out_file).items():
             timed = [os.devnull if a == out_file else a for a in argv]
-            res = time_command(timed, reps["whole" if workload == "whole" else "batch"])
-            subprocess.run(argv, check=True, stdout=subprocess.DEVNULL, timeout=PHASE_TIMEOUT)
+            res = time_command(timed, reps["whole" if workload == "whole" else "batch"], env=tool.env)
+            subprocess.run(argv, check=True, stdout=subprocess.DEVNULL, timeout=PHASE_TIMEOUT, env=tool.env)
             res["check"] = text_digest(tool.parse(workload, out_file))
             os.remove(out_file)
             results.setdefault(key, {}).setdefault(name, {})[label] = res
@@ -303,35 +312,46 @@ def main(argv=None) -> int:
         info = tools_info[name]
         return info["available"] and not info.get("skipped")
 
+    def attempt(label, phase):
+        """Run one phase; a crash or time-out is recorded and the run goes on."""
+        try:
+            phase()
+        except (RuntimeError, subprocess.TimeoutExpired) as exc:
+            failures[label] = str(exc)
+            log(f"  {label}: FAILED {exc}")
+        ref.restore()
+
+    def index_phase(name):
+        warm_cache(genome)
+        for label, res in run_worker("index", cfg, tmp, tool=name).items():
+            results.setdefault("index", {}).setdefault(name, {})[label] = res
+            for file, sha in res.pop("index_sha256").items():
+                if file.endswith(".fai") and sha:
+                    index_checks[f"{name} / {label}"] = sha
+            log(f"  {name:12} index {label}: {res['median']:.3f} s")
+
+    def main_phase(name):
+        warm_cache(genome)
+        for key, variants in run_worker("main", cfg, tmp, tool=name).items():
+            if key == "open":
+                results.setdefault("open", {})[name] = {"open": {"median": variants["seconds"]}}
+            else:
+                results.setdefault(key, {})[name] = variants
+
+    def memory_phase(name):
+        warm_cache(genome)
+        memory[name] = run_memory(cfg, tmp, name)
+        log(f"  {name:12} memory done")
+
     for name in TOOLS:
         if not runnable(name):
             continue
-        try:
-            if "index" not in skip:
-                warm_cache(genome)
-                for label, res in run_worker("index", cfg, tmp, tool=name).items():
-                    results.setdefault("index", {}).setdefault(name, {})[label] = res
-                    for file, sha in res.pop("index_sha256").items():
-                        if file.endswith(".fai") and sha:
-                            index_checks[f"{name} / {label}"] = sha
-                    log(f"  {name:12} index {label}: {res['median']:.3f} s")
-                ref.restore()
-            if "main" not in skip:
-                warm_cache(genome)
-                main_res = run_worker("main", cfg, tmp, tool=name)
-                for key, variants in main_res.items():
-                    if key == "open":
-                        results.setdefault("open", {})[name] = {"open": {"median": variants["seconds"]}}
-                    else:
-                        results.setdefault(key, {})[name] = variants
-            if "memory" not in skip and name != "str-floor":
-                warm_cache(genome)
-                memory[name] = run_memory(cfg, tmp, name)
-                log(f"  {name:12} memory done")
-        except (RuntimeError, subprocess.TimeoutExpired) as exc:
-            failures[name] = str(exc)
-            log(f"  {name}: FAILED {exc}")
-        ref.restore()
+        if "index" not in skip:
+            attempt(f"{name} index", lambda: index_phase(name))
+        if "main" not in skip:
+            attempt(f"{name} main", lambda: main_phase(name))
+        if "memory" not in skip and name != "str-floor":
+            attempt(f"{name} memory", lambda: memory_phase(name))
 
     if "scaling" not in skip:
         for name in filter(None, args.scaling_tools.split(",")):
@@ -339,10 +359,8 @@ def main(argv=None) -> int:
                 continue
             for pool in filter(None, args.pools.split(",")):
                 env = dict(os.environ, RAYON_NUM_THREADS=pool)
-                try:
-                    scaling.setdefault(name, {})[pool] = run_worker("scaling", cfg, tmp, env=env, tool=name)
-                except (RuntimeError, subprocess.TimeoutExpired) as exc:
-                    failures[f"{name} scaling pool {pool}"] = str(exc)
+                attempt(f"{name} scaling pool {pool}", lambda: scaling.setdefault(name, {}).__setitem__(
+                    pool, run_worker("scaling", cfg, tmp, env=env, tool=name)))
 
     if "cli" not in skip:
         for name, cls in CLI_TOOLS.items():
