@@ -1,0 +1,183 @@
+"""Fast random access to FASTA files through their .fai index.
+
+Coordinates are 1-based and inclusive unless a class says otherwise. Every
+retrieval returns `Sequence` values. `FastaRecord`, `FastaIterator`,
+`SequenceIterator` and `MutableFastaRecord` cannot be constructed: records and
+iterators come from a `Fasta`, and no operation hands out a
+`MutableFastaRecord`.
+"""
+
+from collections.abc import Sequence as _Sequence
+from typing import ClassVar, Literal, NoReturn, SupportsIndex, final
+
+__all__ = [
+    "Fasta",
+    "Faidx",
+    "Sequence",
+    "FastaRecord",
+    "FastaIterator",
+    "SequenceIterator",
+    "MutableFastaRecord",
+]
+
+# Regions: (name, start, end) for a batch over several records, (start, end)
+# for a batch or a spliced read of one record.
+_Region = tuple[str, SupportsIndex, SupportsIndex]
+_Span = tuple[SupportsIndex, SupportsIndex]
+
+@final
+class Fasta:
+    """A dictionary of the records of one indexed FASTA file."""
+
+    def __new__(
+        cls,
+        filename: str,
+        indexname: str | None = None,
+        default_seq: str | None = None,
+        key_function: object = None,
+        as_raw: bool = False,
+        strict_bounds: bool = False,
+        read_ahead: SupportsIndex | None = None,
+        mutable: bool = False,
+        split_char: str | None = None,
+        filt_function: object = None,
+        one_based_attributes: bool = True,
+        read_long_names: bool = False,
+        duplicate_action: str = ...,
+        sequence_always_upper: bool = False,
+        rebuild: bool = True,
+        build_index: bool = True,
+    ) -> Fasta: ...
+    def keys(self) -> list[str]:
+        """Record names in index-file order."""
+    def values(self) -> list[FastaRecord]: ...
+    def items(self) -> list[tuple[str, FastaRecord]]: ...
+    def get_seq(self, name: str, start: SupportsIndex, end: SupportsIndex, rc: bool | None = None) -> Sequence: ...
+    def get_spliced_seq(self, name: str, intervals: _Sequence[_Span], rc: bool | None = None) -> Sequence: ...
+    def fetch_many(self, regions: _Sequence[_Region], rc: bool | None = None) -> list[Sequence]: ...
+    def fetch_many_same_chr(self, name: str, regions: _Sequence[_Span], rc: bool | None = None) -> list[Sequence]: ...
+    def close(self) -> None:
+        """Does nothing: the file is released with the last object that uses it."""
+    def __enter__(self) -> Fasta: ...
+    def __exit__(self, _exc_type: object = None, _exc_value: object = None, _traceback: object = None) -> None: ...
+    def __getitem__(self, key: str | SupportsIndex, /) -> FastaRecord:
+        """A record by name, or by position in index-file order."""
+    def __contains__(self, key: str, /) -> bool: ...
+    def __len__(self) -> int:
+        """Total residues of all records (not the number of records)."""
+    def __iter__(self) -> FastaIterator: ...
+    def __repr__(self) -> str: ...
+
+@final
+class Faidx:
+    """One index handle: regions, whole records and batches as Sequence values."""
+
+    def __new__(
+        cls,
+        filename: str,
+        indexname: str | None = None,
+        as_raw: bool = False,
+        strict_bounds: bool = False,
+        sequence_always_upper: bool = False,
+        rebuild: bool = True,
+        build_index: bool = True,
+        one_based_attributes: bool = True,
+        default_seq: str | None = None,
+        mutable: bool = False,
+        key_function: object = None,
+        split_char: str | None = None,
+        filt_function: object = None,
+        read_long_names: bool = False,
+        duplicate_action: str = ...,
+        read_ahead: SupportsIndex | None = None,
+    ) -> Faidx: ...
+    def fetch(self, name: str, start: SupportsIndex, end: SupportsIndex) -> Sequence: ...
+    def fetch_entire_sequence(self, name: str) -> Sequence: ...
+    def fetch_many(self, regions: _Sequence[_Region]) -> list[Sequence]: ...
+    def fetch_many_same_chr(self, name: str, regions: _Sequence[_Span]) -> list[Sequence]: ...
+    @property
+    def keys(self) -> list[str]:
+        """Record names in index-file order (an attribute, not a method)."""
+    def __contains__(self, key: str, /) -> bool: ...
+    def __repr__(self) -> str: ...
+
+@final
+class Sequence:
+    """Residue text with its record name, coordinates and complement flag."""
+
+    name: str
+    seq: str
+    start: int | None
+    end: int | None
+    comp: bool
+    __hash__: ClassVar[None]  # type: ignore[assignment]
+
+    def __new__(
+        cls,
+        name: str = ...,
+        seq: str = ...,
+        start: SupportsIndex | None = None,
+        end: SupportsIndex | None = None,
+        comp: bool = False,
+    ) -> Sequence: ...
+    @property
+    def long_name(self) -> str: ...
+    @property
+    def fancy_name(self) -> str: ...
+    @property
+    def complement(self) -> Sequence: ...
+    @property
+    def reverse(self) -> Sequence: ...
+    @property
+    def orientation(self) -> Literal[1, -1] | None: ...
+    @property
+    def gc(self) -> float: ...
+    @property
+    def gc_strict(self) -> float: ...
+    @property
+    def gc_iupac(self) -> float: ...
+    def __getitem__(self, key: SupportsIndex | slice, /) -> Sequence: ...
+    def __len__(self) -> int: ...
+    def __neg__(self) -> Sequence:
+        """The reverse complement."""
+    def __eq__(self, other: object, /) -> bool: ...
+    def __ne__(self, other: object, /) -> bool: ...
+    def __str__(self) -> str: ...
+    def __repr__(self) -> str: ...
+
+@final
+class FastaRecord:
+    """One record of a Fasta; reads residues when asked."""
+
+    @property
+    def long_name(self) -> str: ...
+    @property
+    def unpadded_len(self) -> int:
+        """Length without leading and trailing runs of N."""
+    def __getitem__(self, key: SupportsIndex | slice, /) -> Sequence: ...
+    def __len__(self) -> int: ...
+    def __iter__(self) -> SequenceIterator: ...
+    def __reversed__(self) -> list[Sequence]: ...
+    def __str__(self) -> str: ...
+    def __repr__(self) -> str: ...
+
+@final
+class FastaIterator:
+    """The records of a Fasta, over the names it had when the iterator was made."""
+
+    def __iter__(self) -> FastaIterator: ...
+    def __next__(self) -> FastaRecord: ...
+
+@final
+class SequenceIterator:
+    """One record in pieces of one line's width."""
+
+    def __iter__(self) -> SequenceIterator: ...
+    def __next__(self) -> Sequence: ...
+
+@final
+class MutableFastaRecord:
+    """Reserved for writable records; assignment is not implemented."""
+
+    def __setitem__(self, key: object, value: str, /) -> NoReturn: ...
+    def __delitem__(self, key: object, /) -> NoReturn: ...
