@@ -98,6 +98,19 @@ def test_faidx_matches_samtools(tmp_path, fasta_name, options):
     assert sekvo_out(tmp_path, "faidx", mine, *options, *regions) == expected
 
 
+@pytest.mark.parametrize("options", [["--mark-strand", "sign"], ["-i", "--mark-strand", "sign"],
+                                     ["-i", "--mark-strand", "no"], ["-i", "--mark-strand", "custom,<,>"],
+                                     ["-i", "-n", "70", "--continue"]])
+def test_faidx_strand_marks_match_samtools(tmp_path, options):
+    need("samtools")
+    regions = ["chr2:3-77", "chr1:10-9000", "chrM", "chr2:1-1"]
+    mine = copy_into(tmp_path / "sekvo", ROOT / "examples" / "data" / "example.fa")
+    theirs = copy_into(tmp_path / "samtools", ROOT / "examples" / "data" / "example.fa")
+    expected = subprocess.run(["samtools", "faidx", theirs, *options, *regions],
+                              capture_output=True, timeout=60, check=True).stdout
+    assert sekvo_out(tmp_path, "faidx", mine, *options, *regions) == expected
+
+
 def test_faidx_whole_line_and_names_with_colons(tmp_path, capsys):
     fa = write_fasta(tmp_path / "c.fa", [("a", "ACGTACGT"), ("a:1-3", "TTTTGGGG"), ("b:x", "CCCCAAAA")])
     assert sekvo_out(tmp_path, "faidx", fa, "a:1-3:2-3", "{a}:2-4", "b:x", "b:x:2-3", "a", "-n", "0") == \
