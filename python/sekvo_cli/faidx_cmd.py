@@ -7,7 +7,7 @@ from typing import NamedTuple
 from .errors import CliError, RegionError
 from .inputs import read_text
 from .messages import Messages
-from .output import Output, fasta_record, reverse_complement
+from .output import PIECE_RESIDUES, Output, fasta_record, fasta_text, reverse_complement
 from .reference import Reference
 from .regions import parse_region
 
@@ -137,6 +137,9 @@ def run(args) -> int:
                 seq = next(seqs) if p.end >= p.start else ""
                 if args.reverse_complement:
                     seq = reverse_complement(seq)
-                for piece in fasta_record(p.header, seq, args.length):
-                    out.add(piece)
+                if len(seq) <= PIECE_RESIDUES:
+                    out.add(fasta_text(p.header, seq, args.length))
+                else:
+                    for piece in fasta_record(p.header, seq, args.length):
+                        out.add(piece)
     return 0

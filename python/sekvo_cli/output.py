@@ -27,17 +27,29 @@ PIECE_RESIDUES = 1 << 20
 def fasta_record(header: str, seq: str, width: int) -> Iterator[str]:
     """'>header' and the residues in lines of `width` (one line when width is 0),
     as pieces of text of bounded size."""
+    if len(seq) <= PIECE_RESIDUES:
+        yield fasta_text(header, seq, width)
+        return
+    yield f">{header}\n"
+    if width <= 0:
+        for lo in range(0, len(seq), PIECE_RESIDUES):
+            yield seq[lo:lo + PIECE_RESIDUES]
+        yield "\n"
+        return
+    step = max(width, PIECE_RESIDUES // width * width)    # whole lines per piece
+    for lo in range(0, len(seq), step):
+        yield fasta_text("", seq[lo:lo + step], width)[2:]
+
+
+def fasta_text(header: str, seq: str, width: int) -> str:
+    """One whole record: '>header' and the residues in lines of `width`."""
     if not seq:
-        yield f">{header}\n"
-    elif width <= 0 or len(seq) <= width:
-        yield f">{header}\n{seq}\n"
-    else:
-        yield f">{header}\n"
-        step = max(width, PIECE_RESIDUES // width * width)
-        for lo in range(0, len(seq), step):
-            lines = [seq[i:i + width] for i in range(lo, min(lo + step, len(seq)), width)]
-            lines.append("")
-            yield "\n".join(lines)
+        return f">{header}\n"
+    if width <= 0 or len(seq) <= width:
+        return f">{header}\n{seq}\n"
+    lines = [seq[i:i + width] for i in range(0, len(seq), width)]
+    lines.append("")
+    return f">{header}\n" + "\n".join(lines)
 
 
 # Queued output is written once it reaches this many characters.

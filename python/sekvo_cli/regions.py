@@ -18,6 +18,7 @@ from .errors import RegionError, UnknownNameError
 # Far beyond any sequence length, below the 64-bit limit of the batch fetch.
 MAX_COORD = (1 << 62)
 _C_SPACE = " \t\n\v\f\r"
+_SIMPLE_COORDS = re.compile(r"([1-9][0-9]*)(?:-([0-9]*))?")
 _COORD_CHARS = re.compile(r"[\s0-9,.+\-eEkKmMgG]*")
 
 
@@ -135,6 +136,14 @@ def _malformed(coords: str) -> RegionError:
 
 def _coordinates(coords: str) -> tuple[int, int | None, list[str]]:
     """'start-end', 'start', 'start-', '-end' after the colon -> (start, end or None)."""
+    simple = _SIMPLE_COORDS.fullmatch(coords)
+    if simple:   # the usual form, read at once; the same result as the general reading
+        start, end = int(simple[1]), int(simple[2] or 0) or None
+        if max(start, end or 0) >= MAX_COORD:
+            raise RegionError("coordinate too large")
+        if end is not None and start > end:
+            raise RegionError(f"start {start} is greater than end {end}")
+        return start, end, []
     first = parse_decimal(coords, 0)
     fractions = [first.fraction] if first.fraction else []
     beg = first.value - 1                     # 0-based, as htslib keeps it
