@@ -111,6 +111,33 @@ def test_faidx_strand_marks_match_samtools(tmp_path, options):
     assert sekvo_out(tmp_path, "faidx", mine, *options, *regions) == expected
 
 
+ODD_FORMS = ["c:-3", "c:3-", "c:0", "c:1-0", "c:-0", "c:", "{c}", "{c}:", "{c}:2-4", "c:1.5-4",
+             "c:3-4.9", "c:1e1", "c:1E+0-3", "c:3-4,", "c:,3-4", "c:3-,", "c: 3-4", "c:3- 4",
+             "c:00003-4", "c:8-20", "c:11-20", "c:1k-2k", "c:1,0", "c:2-2"]
+REFUSED_FORMS = ["c:5-3", "c:abc", "c:3-x", "c:--3", "c:3--4", "{c:2-4", "{c}2-4", "c:3 -4",
+                 "c:1,000-2", "c:-5-3", "c:99999999999999999999-2", "d:1-2", "c:3-4 "]
+
+
+@pytest.mark.parametrize("region", ODD_FORMS + REFUSED_FORMS)
+def test_faidx_reads_region_forms_as_samtools_does(tmp_path, region):
+    need("samtools")
+    fa = write_fasta(tmp_path / "c.fa", [("c", "AACCGCGGTT")])
+    theirs = subprocess.run(["samtools", "faidx", fa, region], capture_output=True, timeout=60)
+    assert (theirs.returncode == 0) == (region in ODD_FORMS)
+    if region in ODD_FORMS:
+        assert sekvo_out(tmp_path, "faidx", fa, region) == theirs.stdout
+    else:
+        assert main(["faidx", fa, region]) == 1
+
+
+@pytest.mark.parametrize("region", ["c:0-3", "c:0-0", "c:-", "c:-+3"])
+def test_faidx_refuses_a_zero_start(small, capsys, region):
+    # samtools prints an empty record for these; a 0 start is a mistake in 1-based terms.
+    tmp_path, fa = small
+    assert main(["faidx", fa, region.replace("c", "s", 1)]) == 1
+    assert "the start must be at least 1" in capsys.readouterr().err
+
+
 def test_faidx_whole_line_and_names_with_colons(tmp_path, capsys):
     fa = write_fasta(tmp_path / "c.fa", [("a", "ACGTACGT"), ("a:1-3", "TTTTGGGG"), ("b:x", "CCCCAAAA")])
     assert sekvo_out(tmp_path, "faidx", fa, "a:1-3:2-3", "{a}:2-4", "b:x", "b:x:2-3", "a", "-n", "0") == \
