@@ -4,8 +4,9 @@ PYTHON ?= $(shell for p in "$$PYTHON" /root/.pyenv/versions/3.13.0/bin/python3.1
 VENV := .venv
 VPY := $(VENV)/bin/python
 BUILD_DIR := build/release
+SAN_BUILD_DIR ?= build/asan
 
-.PHONY: all install test demo clean peer-tools
+.PHONY: all install test demo clean peer-tools sanitize
 
 all: install
 
@@ -30,6 +31,11 @@ peer-tools:
 
 test: install peer-tools
 	$(VPY) -m pytest -q tests
+
+# The module and core tests built with AddressSanitizer and UBSan into
+# build/asan, and every test run under them with leak checking.
+sanitize: install peer-tools
+	tools/sanitize.sh "$(abspath $(VPY))" "$(abspath $(VENV)/bin/cmake)" "$(abspath $(VENV)/bin/ninja)" $(SAN_BUILD_DIR)
 
 demo: install
 	$(VPY) examples/demo.py

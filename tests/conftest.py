@@ -7,6 +7,22 @@ import textwrap
 import pytest
 
 
+def pytest_configure(config):
+    config.addinivalue_line(
+        "markers", "allocation_failure: needs an impossible allocation to raise MemoryError")
+
+
+def pytest_collection_modifyitems(config, items):
+    # Under `make sanitize` the AddressSanitizer runtime's operator new aborts
+    # the process on an impossible allocation instead of throwing.
+    if not os.environ.get("SEKVO_SANITIZER"):
+        return
+    skip = pytest.mark.skip(reason="the sanitizer runtime aborts on impossible allocations")
+    for item in items:
+        if "allocation_failure" in item.keywords:
+            item.add_marker(skip)
+
+
 def residues(length, seed=0, alphabet="ACGTacgtN"):
     rng = random.Random(seed)
     return "".join(rng.choice(alphabet) for _ in range(length))

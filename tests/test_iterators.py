@@ -71,6 +71,7 @@ def test_zero_line_length_reads_the_record_as_one_piece(tmp_path):
     assert len(reversed(fa["t"])) == 1
 
 
+@pytest.mark.allocation_failure
 def test_failing_piece_raises_again_without_moving(tmp_path):
     # The index promises 2^62 residues where the file has 10: the filler
     # cannot be allocated, under strict bounds as under lenient ones.
