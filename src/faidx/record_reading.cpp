@@ -78,6 +78,16 @@ Result<SequenceValue> read_record_slice(const IndexHandle& handle, std::string_v
     const Region region = covering_region(length, slice, handle.options().strict_bounds);
     Result<SequenceValue> covering = fetch(handle, name, region.first, region.last);
     if (!covering) return covering;
+    if (slice.step < 0 && slice.start < 0) {
+        // A negative step that starts before the first residue takes nothing
+        // from the record's text; the Sequence rule would walk from the last
+        // residue instead, which is not what slicing the record gives.
+        SequenceValue& empty = covering.value();
+        empty.seq.clear();
+        empty.start.reset();
+        empty.end.reset();
+        return covering;
+    }
     // Positions relative to the covering region's first residue. first - 1
     // is at most the slice's length, which fits the signed range.
     const auto shift = static_cast<std::int64_t>(region.first - 1);
