@@ -48,19 +48,19 @@ class _Planned(NamedTuple):
     end: int        # < start for an empty record
 
 
-def _strand_marks(spec: str) -> tuple[str, str]:
+def _strand_marks(choice: str) -> tuple[str, str]:
     """(suffix for forward, suffix for reverse-complemented) headers."""
-    if spec == "rc":
+    if choice == "rc":
         return "", "/rc"
-    if spec == "no":
+    if choice == "no":
         return "", ""
-    if spec == "sign":
+    if choice == "sign":
         return "(+)", "(-)"
-    kind, _, rest = spec.partition(",")
+    kind, _, rest = choice.partition(",")
     marks = rest.split(",")
     if kind == "custom" and len(marks) == 2:
         return marks[0], marks[1]
-    raise CliError(f"--mark-strand: expected rc, no, sign or custom,POS,NEG, not '{spec}'")
+    raise CliError(f"--mark-strand: expected rc, no, sign or custom,POS,NEG, not '{choice}'")
 
 
 def _region_texts(args) -> list[tuple[str, str]]:
