@@ -5,8 +5,9 @@ VENV := .venv
 VPY := $(VENV)/bin/python
 BUILD_DIR := build/release
 SAN_BUILD_DIR ?= build/asan
+FUZZ_BUILD_DIR ?= build/fuzz
 
-.PHONY: all install test demo clean peer-tools sanitize
+.PHONY: all install test demo clean peer-tools sanitize fuzz
 
 all: install
 
@@ -36,6 +37,12 @@ test: install peer-tools
 # build/asan, and every test run under them with leak checking.
 sanitize: install peer-tools
 	tools/sanitize.sh "$(abspath $(VPY))" "$(abspath $(VENV)/bin/cmake)" "$(abspath $(VENV)/bin/ninja)" $(SAN_BUILD_DIR)
+
+# libFuzzer harnesses of the core (fuzz/), built with clang into build/fuzz
+# and run FUZZ_SECONDS (default 60) each; installs clang with apt-get when
+# missing and run as root.
+fuzz: $(VPY)
+	tools/fuzz.sh "$(abspath $(VENV)/bin/cmake)" "$(abspath $(VENV)/bin/ninja)" "$(abspath $(VPY))" $(FUZZ_BUILD_DIR)
 
 demo: install
 	$(VPY) examples/demo.py

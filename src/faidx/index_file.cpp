@@ -227,7 +227,10 @@ std::optional<Error> load_index_file(const std::string& path, NameTable& table) 
     if (file.get() < 0) return Error{ErrorKind::IndexNotFound, path};
     std::string text;
     if (int err = read_whole_file(file.get(), text)) return Error::io_from_errno(err);
+    return load_index_text(text, table);
+}
 
+std::optional<Error> load_index_text(std::string_view text, NameTable& table) {
     std::string_view rest(text);
     table.reserve(static_cast<std::size_t>(std::count(rest.begin(), rest.end(), '\n')) + 1);
     while (!rest.empty()) {

@@ -3,6 +3,7 @@
 
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "faidx/error.hpp"
@@ -23,5 +24,7 @@ std::optional<Error> write_index_file(const std::string& path, const std::string
 // tab-separated fields are skipped; a number that does not parse is a
 // FastaIndexingError naming its column.
 std::optional<Error> load_index_file(const std::string& path, NameTable& table);
+// The same for index text already in memory.
+std::optional<Error> load_index_text(std::string_view text, NameTable& table);
 
 }  // namespace sekvo
