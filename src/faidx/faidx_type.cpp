@@ -78,15 +78,7 @@ PyObject* faidx_fetch_many_same_chr(PyObject* self, PyObject* const* args, Py_ss
 PyObject* faidx_keys(PyObject* self) {
     auto faidx = borrow_shared<FaidxValue>(self);
     if (!faidx) return nullptr;
-    const NameTable& table = faidx->handle->table();
-    Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(table.size())));
-    if (!list) return nullptr;
-    for (std::size_t i = 0; i < table.size(); ++i) {
-        PyObject* name = to_python(table.name_at(i));
-        if (name == nullptr) return nullptr;
-        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), name);
-    }
-    return list.release();
+    return names_list(*faidx->handle);
 }
 
 int faidx_contains(PyObject* self, PyObject* name) {

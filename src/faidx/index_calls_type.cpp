@@ -124,6 +124,11 @@ PyObject* call_fetch_many_same_chr(const IndexHandle& handle, PyObject* name, Py
     return sequence_list_result(fetch_many_same_chr(handle, name_text, spans), flag);
 }
 
+PyObject* names_list(const IndexHandle& handle) {
+    const NameTable& table = handle.table();
+    return list_from(table.size(), [&](std::size_t i) { return to_python(table.name_at(i)); });
+}
+
 int call_contains(const IndexHandle& handle, PyObject* name) {
     std::string name_text;
     if (!extract_argument("name", name, name_text)) return -1;

@@ -17,6 +17,8 @@ PyObject* call_fetch_many_same_chr(const IndexHandle& handle, PyObject* name, Py
 PyObject* call_fetch(const IndexHandle& handle, PyObject* name, PyObject* start, PyObject* end, PyObject* rc);
 PyObject* call_fetch_many(const IndexHandle& handle, PyObject* regions, PyObject* rc);
 PyObject* call_fetch_many_same_chr(const IndexHandle& handle, PyObject* name, PyObject* regions, PyObject* rc);
+// A new list of every record name, in name order.
+PyObject* names_list(const IndexHandle& handle);
 // `name in obj`: 1, 0, or -1 with the argument error naming `name`.
 int call_contains(const IndexHandle& handle, PyObject* name);
 // Converts the optional `rc` argument (None and False mean no).

@@ -50,47 +50,29 @@ bool is_mutable(const FastaValue& fasta) { return fasta.handle->options().mutabl
 PyObject* fasta_keys(PyObject* self, PyObject*) {
     auto fasta = borrow_shared<FastaValue>(self);
     if (!fasta) return nullptr;
-    const NameTable& table = fasta->handle->table();
-    Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(table.size())));
-    if (!list) return nullptr;
-    for (std::size_t i = 0; i < table.size(); ++i) {
-        PyObject* name = to_python(table.name_at(i));
-        if (name == nullptr) return nullptr;
-        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), name);
-    }
-    return list.release();
+    return names_list(*fasta->handle);
 }
 
 PyObject* fasta_values(PyObject* self, PyObject*) {
     auto fasta = borrow_shared<FastaValue>(self);
     if (!fasta) return nullptr;
     const NameTable& table = fasta->handle->table();
-    Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(table.size())));
-    if (!list) return nullptr;
-    for (std::size_t i = 0; i < table.size(); ++i) {
-        PyObject* record = new_fasta_record(table.name_at(i), self, is_mutable(*fasta));
-        if (record == nullptr) return nullptr;
-        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), record);
-    }
-    return list.release();
+    return list_from(table.size(), [&](std::size_t i) {
+        return new_fasta_record(table.name_at(i), self, is_mutable(*fasta));
+    });
 }
 
 PyObject* fasta_items(PyObject* self, PyObject*) {
     auto fasta = borrow_shared<FastaValue>(self);
     if (!fasta) return nullptr;
     const NameTable& table = fasta->handle->table();
-    Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(table.size())));
-    if (!list) return nullptr;
-    for (std::size_t i = 0; i < table.size(); ++i) {
+    return list_from(table.size(), [&](std::size_t i) -> PyObject* {
         Ref name = Ref::steal(to_python(table.name_at(i)));
         if (!name) return nullptr;
         Ref record = Ref::steal(new_fasta_record(table.name_at(i), self, is_mutable(*fasta)));
         if (!record) return nullptr;
-        PyObject* pair = PyTuple_Pack(2, name.get(), record.get());
-        if (pair == nullptr) return nullptr;
-        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), pair);
-    }
-    return list.release();
+        return PyTuple_Pack(2, name.get(), record.get());
+    });
 }
 
 PyObject* fasta_iter(PyObject* self) {

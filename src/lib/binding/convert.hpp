@@ -90,6 +90,20 @@ PyObject* to_python(const std::optional<T>& value) {
     return to_python(*value);
 }
 
+// A new list of `size` items, item i made by make_item(i) (a new
+// reference, or NULL with the error set); no partial list on failure.
+template <class MakeItem>
+PyObject* list_from(std::size_t size, MakeItem make_item) {
+    Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(size)));
+    if (!list) return nullptr;
+    for (std::size_t i = 0; i < size; ++i) {
+        PyObject* item = make_item(i);
+        if (item == nullptr) return nullptr;
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);
+    }
+    return list.release();
+}
+
 // Result of mp_length/sq_length: OverflowError (no message) above the
 // largest signed 64-bit value.
 Py_ssize_t length_result(std::uint64_t length);
