@@ -159,6 +159,29 @@ def targets(data: dict) -> list[tuple[str, str, str, bool | None]]:
     return out
 
 
+def notes(data: dict) -> list[str]:
+    out = [
+        "- Every batch call includes making a Python `str` of every result (sekvo: `str()` of each "
+        "`Sequence`); the single calls keep the returned object (sekvo `Sequence`, pysam `str`, pyfastx "
+        "`.seq` of the slice).",
+        "- pyfastx is timed through record slices (`fa[name][a:b].seq`, record objects looked up once): its "
+        "`Fasta.fetch` reads the whole record and keeps it, which costs milliseconds per call whenever the "
+        "record changes; it is timed only on the one-record batch, and its kept record is dropped before each "
+        "timed run, as is the one kept by `fa[name].seq`.",
+        "- `python-mmap` is a reader in plain Python over a read-only mapping and the index file; its index "
+        "build only counts line feeds and does not check line widths. `str-floor` slices records already held "
+        "as Python `str`: the cost of creating the result strings and the list, and nothing else.",
+        "- The memory rows count anonymous memory: pages of the genome that a memory mapping makes resident "
+        "are page cache, shared and reclaimable, and shown apart.",
+    ]
+    for w in [k for k in ORDER if k.startswith("batch_")]:
+        pysam, floor = _get(data, w, "pysam"), _get(data, w, "str-floor")
+        if pysam and floor and pysam / floor < 15:
+            out.append(f"- {WORKLOAD_TITLES[w]}: the pysam loop takes only {pysam / floor:.1f}× the time of "
+                       "the string floor, so no reader that returns Python strings can be 15× faster than it here.")
+    return out
+
+
 def memory_numbers(mem: dict) -> dict:
     before = mem["before_batch"]
     peak_anon = max(mem.get("sampled_peak", {}).get("RssAnon", 0), mem["after_batch"]["RssAnon"])
@@ -269,13 +292,15 @@ def markdown(data: dict, chart_path: str | None) -> str:
     lines = [
         f"Machine: {m.get('cpu', '?')}, {m.get('cores')} logical cores, {m.get('memory', '?')} memory; "
         f"{m.get('os', '')} (Linux {m.get('kernel')}); Python {m.get('python')}; "
-        f"sekvo commit {m.get('commit', '?')}; run {m.get('date')}.",
+        f"sekvo commit {m.get('commit', '?')}; run {m.get('date')}; load average "
+        f"{m.get('load_before', '?')} before the run, {m.get('load_after', '?')} after.",
         "",
         f"Data: synthetic genome of {cfg['genome_bytes'] / 1e6:,.0f} MB (24 records, 60 residues per line, "
         f"soft-masked stretches, N runs at the record ends); {cfg['regions']:,} regions per batch; "
         f"{cfg['single_calls']:,} single calls; largest record {cfg['largest']} "
-        f"({cfg['largest_length'] / 1e6:.0f} Mbp). Times are medians of {cfg['reps']['batch']} runs "
-        f"({cfg['reps']['index']} for index builds, {cfg['reps']['single']} for single calls) with a warm page cache; "
+        f"({cfg['largest_length'] / 1e6:.0f} Mbp). Times are medians over {cfg.get('rounds', 1)} round(s) through "
+        f"all tools of {cfg['reps']['batch']} runs each ({cfg['reps']['index']} for index builds, "
+        f"{cfg['reps']['single']} for single calls), after one untimed run, with a warm page cache; "
         "each tool runs in its own interpreter; command-line tools are timed as whole processes writing to /dev/null.",
         "",
         "Tools: " + "; ".join(
@@ -300,7 +325,7 @@ def markdown(data: dict, chart_path: str | None) -> str:
     else:
         lines += [f"sekvo was not measured; ratios are relative to {baseline}.", ""]
 
-    lines += ["## Times", ""]
+    lines += ["## Notes", ""] + notes(data) + ["", "## Times", ""]
     for w in ORDER:
         if w in data["results"] and w != "open":
             lines += [f"### {WORKLOAD_TITLES[w]}", ""] + workload_table(data, w, baseline) + [""]

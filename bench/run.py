@@ -21,6 +21,7 @@ import json
 import os
 import platform
 import shutil
+import statistics
 import subprocess
 import sys
 import tempfile
@@ -46,14 +47,14 @@ MODES = {
         "size": 50_000_000, "regions": 20_000, "single_calls": 100_000, "check_sample": 2_000,
         "reps": {"index": 3, "batch": 3, "single": 3, "whole": 3},
         "scaling_sizes": [100, 500, 999, 1000, 1001, 2000, 5000, 10_000, 20_000, 50_000, 100_000],
-        "scaling_min_seconds": 0.1,
+        "scaling_min_seconds": 0.1, "rounds": 1,
     },
     "full": {
         "size": 1_000_000_000, "regions": 200_000, "single_calls": 1_000_000, "check_sample": 10_000,
         "reps": {"index": 5, "batch": 5, "single": 3, "whole": 5},
         "scaling_sizes": [100, 500, 999, 1000, 1001, 2000, 5000, 10_000, 20_000, 50_000,
                           100_000, 200_000, 500_000, 1_000_000],
-        "scaling_min_seconds": 0.5,
+        "scaling_min_seconds": 0.5, "rounds": 2,
     },
 }
 
@@ -175,6 +176,14 @@ class ReferenceIndex:
         return hashlib.sha256(self.content).hexdigest()[:16]
 
 
+def load_average() -> str:
+    try:
+        with open("/proc/loadavg") as f:
+            return " ".join(f.read().split()[:3])
+    except OSError:
+        return "?"
+
+
 def machine_info() -> dict:
     info = {"python": platform.python_version(), "kernel": platform.release(),
             "cores": os.cpu_count(), "date": datetime.datetime.now(datetime.UTC).strftime("%Y-%m-%d %H:%M UTC")}
@@ -213,13 +222,29 @@ def check_residues(results: dict) -> dict:
             continue
         votes = Counter(d["sha256"] for d in seen.values())
         agreed, _ = votes.most_common(1)[0]
-        checks[workload] = {"agreed": agreed, "tools": len(seen),
-                            "mismatches": sorted(k for k, d in seen.items() if d["sha256"] != agreed)}
+        bad = {k for k, d in seen.items() if d["sha256"] != agreed}
+        # A call whose residues changed between rounds is wrong in one of them.
+        bad |= {f"{tool} / {variant}" for tool, variants in by_tool.items()
+                for variant, r in variants.items() if r.get("check_other_rounds")}
+        checks[workload] = {"agreed": agreed, "tools": len(seen), "mismatches": sorted(bad)}
     return checks
 
 
+def merge_into(results: dict, workload: str, tool: str, label: str, res: dict) -> None:
+    """Add one round's timings of a call; medians are taken over all rounds."""
+    have = results.setdefault(workload, {}).setdefault(tool, {}).get(label)
+    if have is None:
+        results[workload][tool][label] = res
+        return
+    have["times"] += res["times"]
+    have["median"] = statistics.median(have["times"])
+    have["min"] = min(have["times"])
+    if "check" in res and res["check"] != have.get("check"):
+        have.setdefault("check_other_rounds", []).append(res["check"])
+
+
 def run_cli(name: str, cls, cfg: dict, data: str, genome: str, ref: ReferenceIndex,
-            results: dict, index_checks: dict, tmp: str) -> None:
+            record, index_checks: dict, tmp: str) -> None:
     tool = cls(genome)
     out_file = os.path.join(tmp, "cli-output.fa")
     reps = cfg["reps"]
@@ -231,7 +256,7 @@ def run_cli(name: str, cls, cfg: dict, data: str, genome: str, ref: ReferenceInd
                     os.remove(p)
         warm_cache(genome)
         res = time_command(argv, reps["index"], before=drop_index, env=tool.env)
-        results.setdefault("index", {}).setdefault(name, {})[label] = res
+        record("index", name, label, res)
         with open(genome + ".fai", "rb") as f:
             import hashlib
             index_checks[f"{name} / {label}"] = hashlib.sha256(f.read()).hexdigest()[:16]
@@ -249,7 +274,7 @@ def run_cli(name: str, cls, cfg: dict, data: str, genome: str, ref: ReferenceInd
             subprocess.run(argv, check=True, stdout=subprocess.DEVNULL, timeout=PHASE_TIMEOUT, env=tool.env)
             res["check"] = text_digest(tool.parse(workload, out_file))
             os.remove(out_file)
-            results.setdefault(key, {}).setdefault(name, {})[label] = res
+            record(key, name, label, res)
             log(f"  {name:12} {key:24} {label:24} {res['median']:.4f} s")
 
 
@@ -265,6 +290,7 @@ def main(argv=None) -> int:
     parser.add_argument("--pools", default="1,2", help="worker pool sizes for the scaling phase")
     parser.add_argument("--size", type=make_data.parse_size, help="override the genome size")
     parser.add_argument("--regions", type=int, help="override the number of regions per BED file")
+    parser.add_argument("--rounds", type=int, help="passes over all tools (quick: 1, full: 2)")
     parser.add_argument("--keep-data", action="store_true", help="keep the generated genome afterwards")
     args = parser.parse_args(argv)
 
@@ -274,6 +300,8 @@ def main(argv=None) -> int:
         cfg["size"] = args.size
     if args.regions:
         cfg["regions"] = args.regions
+    if args.rounds:
+        cfg["rounds"] = args.rounds
     data = args.data or os.path.join(tempfile.gettempdir(), f"sekvo-bench-{mode}")
     out_dir = args.out or (os.path.join(HERE, "results") if mode == "full"
                            else os.path.join(tempfile.gettempdir(), "sekvo-bench-quick-results"))
@@ -281,6 +309,7 @@ def main(argv=None) -> int:
     skip = set(filter(None, args.skip.split(",")))
     wanted = set(args.tools.split(",")) if args.tools else None
 
+    load_before = load_average()
     log(f"data in {data}")
     manifest = make_data.make(data, cfg["size"], cfg["regions"], seed=1)
     genome = os.path.join(data, manifest["files"]["genome"])
@@ -321,37 +350,55 @@ def main(argv=None) -> int:
             log(f"  {label}: FAILED {exc}")
         ref.restore()
 
+    def record(workload, tool, label, res):
+        merge_into(results, workload, tool, label, res)
+
     def index_phase(name):
         warm_cache(genome)
         for label, res in run_worker("index", cfg, tmp, tool=name).items():
-            results.setdefault("index", {}).setdefault(name, {})[label] = res
             for file, sha in res.pop("index_sha256").items():
                 if file.endswith(".fai") and sha:
                     index_checks[f"{name} / {label}"] = sha
+            record("index", name, label, res)
             log(f"  {name:12} index {label}: {res['median']:.3f} s")
 
     def main_phase(name):
         warm_cache(genome)
         for key, variants in run_worker("main", cfg, tmp, tool=name).items():
             if key == "open":
-                results.setdefault("open", {})[name] = {"open": {"median": variants["seconds"]}}
+                record("open", name, "open", {"median": variants["seconds"], "min": variants["seconds"],
+                                              "times": [variants["seconds"]]})
             else:
-                results.setdefault(key, {})[name] = variants
+                for label, res in variants.items():
+                    record(key, name, label, res)
 
     def memory_phase(name):
         warm_cache(genome)
         memory[name] = run_memory(cfg, tmp, name)
         log(f"  {name:12} memory done")
 
-    for name in TOOLS:
-        if not runnable(name):
-            continue
-        if "index" not in skip:
-            attempt(f"{name} index", lambda: index_phase(name))
-        if "main" not in skip:
-            attempt(f"{name} main", lambda: main_phase(name))
-        if "memory" not in skip and name != "str-floor":
-            attempt(f"{name} memory", lambda: memory_phase(name))
+    # Rounds go through all tools in turn, so that a change in the machine's
+    # load during the run falls on every tool alike.
+    for round_no in range(cfg["rounds"]):
+        log(f"round {round_no + 1} of {cfg['rounds']}")
+        for name in TOOLS:
+            if not runnable(name):
+                continue
+            if "index" not in skip:
+                attempt(f"{name} index", lambda: index_phase(name))
+            if "main" not in skip:
+                attempt(f"{name} main", lambda: main_phase(name))
+            if "memory" not in skip and name != "str-floor" and round_no == 0:
+                attempt(f"{name} memory", lambda: memory_phase(name))
+        if "cli" not in skip:
+            for name, cls in CLI_TOOLS.items():
+                if runnable(name):
+                    try:
+                        run_cli(name, cls, cfg, data, genome, ref, record, index_checks, tmp)
+                    except (subprocess.CalledProcessError, subprocess.TimeoutExpired) as exc:
+                        failures[name] = str(exc)
+                        log(f"  {name}: FAILED {exc}")
+            ref.restore()
 
     if "scaling" not in skip:
         for name in filter(None, args.scaling_tools.split(",")):
@@ -362,18 +409,11 @@ def main(argv=None) -> int:
                 attempt(f"{name} scaling pool {pool}", lambda: scaling.setdefault(name, {}).__setitem__(
                     pool, run_worker("scaling", cfg, tmp, env=env, tool=name)))
 
-    if "cli" not in skip:
-        for name, cls in CLI_TOOLS.items():
-            if runnable(name):
-                try:
-                    run_cli(name, cls, cfg, data, genome, ref, results, index_checks, tmp)
-                except (subprocess.CalledProcessError, subprocess.TimeoutExpired) as exc:
-                    failures[name] = str(exc)
-                    log(f"  {name}: FAILED {exc}")
-        ref.restore()
-
+    machine = machine_info()
+    machine["load_before"] = load_before
+    machine["load_after"] = load_average()
     output = {
-        "machine": machine_info(), "config": cfg, "tools": tools_info, "results": results,
+        "machine": machine, "config": cfg, "tools": tools_info, "results": results,
         "checks": check_residues(results), "index_files": index_checks,
         "memory": memory, "scaling": scaling, "failures": failures,
     }
