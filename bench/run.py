@@ -204,6 +204,9 @@ def machine_info() -> dict:
                               if line.startswith("PRETTY_NAME"))
     except (OSError, StopIteration):
         pass
+    if os.environ.get("SEKVO_BENCH_COMMIT"):  # the module was built from another checkout
+        info["commit"] = os.environ["SEKVO_BENCH_COMMIT"]
+        return info
     try:
         info["commit"] = subprocess.run(["git", "-C", REPO, "rev-parse", "--short", "HEAD"],
                                         capture_output=True, text=True, timeout=30).stdout.strip()
