@@ -12,6 +12,7 @@
 #include <cstdlib>
 #include <memory>
 
+#include "faidx/fifo_open.hpp"
 #include "faidx/keyed_hash.hpp"
 #include "faidx/unicode_whitespace.hpp"
 #include "faidx/utf8.hpp"
@@ -63,9 +64,10 @@ int write_all(int fd, const std::string& text) {
 }
 
 // Writes straight into `path`, truncating it: for targets that are not
-// regular files (a device such as /dev/null must not be replaced).
+// regular files (a device such as /dev/null must not be replaced). A FIFO
+// that gets no reader fails instead of waiting for one for ever.
 std::optional<Error> write_in_place(const std::string& path, const std::string& text) {
-    FileDescriptor file(::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
+    FileDescriptor file(open_for_writing_bounded(path));
     if (file.get() < 0) return Error::io_from_errno(errno);
     if (int err = write_all(file.get(), text)) return Error::io_from_errno(err);
     if (file.close_checked() != 0) return Error::io_from_errno(errno);
@@ -223,8 +225,9 @@ std::optional<Error> write_index_file(const std::string& path, const std::string
 }
 
 std::optional<Error> load_index_file(const std::string& path, NameTable& table) {
-    FileDescriptor file(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    FileDescriptor file(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
     if (file.get() < 0) return Error{ErrorKind::IndexNotFound, path};
+    if (int err = await_fifo_writer(file.get())) return Error::io_from_errno(err);
     std::string text;
     if (int err = read_whole_file(file.get(), text)) return Error::io_from_errno(err);
     return load_index_text(text, table);

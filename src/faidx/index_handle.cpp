@@ -68,9 +68,15 @@ Result<std::unique_ptr<IndexHandle>> IndexHandleBuilder::open(OpenOptions option
     if (!stat_path(settings.filename, fasta_info))
         return Error{ErrorKind::FastaNotFound, settings.filename};
 
-    int flags = (settings.mutable_file ? O_RDWR : O_RDONLY) | O_CLOEXEC;
+    // O_NONBLOCK: opening a FIFO that no process writes to would wait
+    // forever. A pipe or socket cannot be read at random, so it is refused.
+    int flags = (settings.mutable_file ? O_RDWR : O_RDONLY) | O_CLOEXEC | O_NONBLOCK;
     handle->fd_ = ::open(settings.filename.c_str(), flags);
     if (handle->fd_ < 0) return Error::io_from_errno(errno);
+    struct stat opened;
+    if (::fstat(handle->fd_, &opened) == 0 && (S_ISFIFO(opened.st_mode) || S_ISSOCK(opened.st_mode)))
+        return Error::io_from_errno(ESPIPE);
+    ::fcntl(handle->fd_, F_SETFL, ::fcntl(handle->fd_, F_GETFL) & ~O_NONBLOCK);
     if (!settings.mutable_file) make_readable(*handle);
 
     if (index_needs_build(*handle)) {
