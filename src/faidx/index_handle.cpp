@@ -9,6 +9,7 @@
 
 #include "faidx/fasta_scan.hpp"
 #include "faidx/index_file.hpp"
+#include "faidx/mapping_guard.hpp"
 
 namespace sekvo {
 
@@ -101,6 +102,7 @@ void IndexHandleBuilder::make_readable(IndexHandle& handle) {
         if (address == MAP_FAILED) return;
         handle.mapping_ = static_cast<const unsigned char*>(address);
         handle.mapping_size_ = size;
+        install_mapping_fault_handler();
     }
     ::close(handle.fd_);
     handle.fd_ = -1;
@@ -116,9 +118,15 @@ bool IndexHandleBuilder::index_needs_build(const IndexHandle& handle) {
 }
 
 std::optional<Error> IndexHandleBuilder::build(IndexHandle& handle) {
-    Result<std::vector<ScannedRecord>> scanned =
-        handle.has_mapping() ? scan_fasta(handle.mapping_, handle.mapping_size_)
-                             : scan_fasta_file(handle.fd_);
+    Result<std::vector<ScannedRecord>> scanned = Error::io_custom("");
+    if (handle.has_mapping()) {
+        MappingGuard guard(handle.mapping_, handle.mapping_size_, handle.mapping_failed_);
+        scanned = scan_fasta(handle.mapping_, handle.mapping_size_);
+    } else {
+        scanned = scan_fasta_file(handle.fd_);
+    }
+    if (handle.mapping_failed_)
+        return Error::io_custom("FASTA file was truncated or became unreadable while open");
     if (!scanned) return std::move(scanned.error());
     std::vector<ScannedRecord>& records = scanned.value();
 

@@ -3,6 +3,7 @@
 // so any number of threads may look up names and read through it.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -58,6 +59,9 @@ public:
     // The open FASTA file when there is no mapping, else -1. Read it only
     // with positional reads (pread), so concurrent readers never interfere.
     int file_descriptor() const { return fd_; }
+    // Set once a read through the mapping met a part of the file that is
+    // gone (the file shrank after it was mapped); see MappingGuard.
+    std::atomic<bool>& mapping_failed() const { return mapping_failed_; }
 
 private:
     IndexHandle() = default;
@@ -69,6 +73,7 @@ private:
     std::uint64_t mapping_size_ = 0;
     bool mapping_is_empty_file_ = false;
     int fd_ = -1;
+    mutable std::atomic<bool> mapping_failed_{false};
 
     friend class IndexHandleBuilder;
 };

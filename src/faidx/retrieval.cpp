@@ -3,6 +3,7 @@
 #include <limits>
 #include <new>
 
+#include "faidx/mapping_guard.hpp"
 #include "faidx/warnings.hpp"
 
 namespace sekvo {
@@ -32,10 +33,23 @@ SequenceValue early_result(std::string_view name, std::uint64_t start, std::uint
     return SequenceValue{std::string(name), std::string(), start, end, false};
 }
 
+Error truncated_while_mapped() {
+    return Error::io_custom("FASTA file was truncated or became unreadable while open");
+}
+
 Result<std::string> copy_residues(const IndexHandle& handle, const IndexEntry& entry,
                                   std::uint64_t first, std::uint64_t count) {
-    if (handle.has_mapping())
-        return read_from_mapping(handle.mapping_data(), handle.mapping_size(), entry, first, count);
+    if (handle.has_mapping()) {
+        if (handle.mapping_failed()) return truncated_while_mapped();
+        std::string residues;
+        {
+            MappingGuard guard(handle.mapping_data(), handle.mapping_size(), handle.mapping_failed());
+            residues = read_from_mapping(handle.mapping_data(), handle.mapping_size(), entry, first, count);
+        }
+        // Checked after the read: it may have met a page the guard replaced.
+        if (handle.mapping_failed()) return truncated_while_mapped();
+        return residues;
+    }
     if (handle.file_descriptor() >= 0)
         return read_from_file(handle.file_descriptor(), entry, first, count);
     return Error::io_custom("No file handle available");
