@@ -47,6 +47,18 @@ def operations(path, bad_index, missing):
     record = fa["long"]
     seq = fx.fetch("long", 1, 1000)
     many = [("long", i * 50 + 1, i * 50 + 400) for i in range(1500)]
+    target = sekvo.Sequence("n", "ACGT", 1, 4)
+
+    class ReadsWhileSet:  # converting it reads `target` while a setter holds it
+        def __index__(self):
+            target.seq
+            return 1
+
+    class SetsWhileSet:
+        def __index__(self):
+            target.end = 3
+            return 1
+
     same = [(i * 50 + 1, i * 50 + 400) for i in range(1500)]
     ops = [
         # Construction: loading, building (rebuild on an older index is the
@@ -105,6 +117,7 @@ def operations(path, bad_index, missing):
         ("Fasta.fetch_many_same_chr", lambda: fa.fetch_many_same_chr("long", same[:30]), None),
         ("with Fasta", lambda: fa.__exit__(None, None, None) if fa.__enter__() is fa else None, None),
         ("Fasta repr", lambda: repr(fa), None),
+        ("Fasta.close", lambda: fa.close(), None),
         # FastaRecord and its iterators
         ("record[int]", lambda: record[-5], None),
         ("record[slice]", lambda: record[100:9000], None),
@@ -120,6 +133,9 @@ def operations(path, bad_index, missing):
         ("SequenceIterator partial", lambda: next(iter(record)), None),
         ("FastaIterator partial", lambda: next(iter(fa)), None),
         ("FastaRecord()", lambda: sekvo.FastaRecord(), TypeError),
+        ("FastaIterator()", lambda: sekvo.FastaIterator(), TypeError),
+        ("SequenceIterator()", lambda: sekvo.SequenceIterator(), TypeError),
+        ("MutableFastaRecord()", lambda: sekvo.MutableFastaRecord(), TypeError),
         # Sequence
         ("Sequence()", lambda: sekvo.Sequence("n", "ACGTN" * 200, 1, 1000), None),
         ("Sequence(bad)", lambda: sekvo.Sequence("n", "ACGT", -1), OverflowError),
@@ -135,6 +151,8 @@ def operations(path, bad_index, missing):
         ("Sequence set", lambda: setattr(sekvo.Sequence("n", "A"), "seq", "ACGT" * 50), None),
         ("Sequence set bad", lambda: setattr(seq, "start", "x"), TypeError),
         ("Sequence delete", lambda: delattr(seq, "seq"), AttributeError),
+        ("Sequence borrowed", lambda: setattr(target, "start", ReadsWhileSet()), RuntimeError),
+        ("Sequence mutably borrowed", lambda: setattr(target, "start", SetsWhileSet()), RuntimeError),
     ]
     return ops
 
