@@ -145,10 +145,10 @@ def readable(seq, record_offset, start, end, cut, width=60, eol=1):
 
 @pytest.mark.parametrize("cut_at", ["second line of a", "header of b", "residues of b", "nothing left"])
 @pytest.mark.parametrize("mutable", [False, True])
-@pytest.mark.parametrize("default_seq", [None, "N"])
-def test_truncated_fasta_behind_a_valid_index(tmp_path, cut_at, mutable, default_seq):
-    text, index = layout([("a", A), ("b", B)])
-    offsets = {"a": text.index(b"\n") + 1, "b": text.index(b">b") + len(b">b description\n")}
+@pytest.mark.parametrize("default_seq, eol", [(None, "\n"), ("N", "\n"), (None, "\r\n")])
+def test_truncated_fasta_behind_a_valid_index(tmp_path, cut_at, mutable, default_seq, eol):
+    text, index = layout([("a", A), ("b", B)], eol=eol)
+    offsets = {"a": text.index(b"\n") + 1, "b": text.index(b">b") + len(f">b description{eol}")}
     cut = {"second line of a": offsets["a"] + 80, "header of b": text.index(b">b") + 4,
            "residues of b": offsets["b"] + 30, "nothing left": 0}[cut_at]
     fasta = tmp_path / "t.fa"
@@ -161,7 +161,7 @@ def test_truncated_fasta_behind_a_valid_index(tmp_path, cut_at, mutable, default
     truth = {"a": A, "b": B}
 
     def expected(name, start, end, pad=True):
-        got = readable(truth[name], offsets[name], start, end, cut)
+        got = readable(truth[name], offsets[name], start, end, cut, eol=len(eol))
         return got + default_seq * (end - start + 1 - len(got)) if default_seq and pad else got
 
     want = [expected(*region) for region in REGIONS]
