@@ -20,7 +20,7 @@ PROBE = r'''
 import itertools, json, sys
 import sekvo
 
-spec = json.loads(sys.argv[1])
+scenario = json.loads(sys.argv[1])
 
 def outcome(call):
     try:
@@ -31,13 +31,13 @@ def outcome(call):
 def seqs(values):
     return [s.seq for s in values]
 
-options = spec.get("options", {})
-out = {"open": outcome(lambda: (sekvo.Faidx(spec["path"], **options), None)[1])}
+options = scenario.get("options", {})
+out = {"open": outcome(lambda: (sekvo.Faidx(scenario["path"], **options), None)[1])}
 if out["open"][0] == "ok":
-    fx = sekvo.Faidx(spec["path"], **options)
-    fa = sekvo.Fasta(spec["path"], **options)
+    fx = sekvo.Faidx(scenario["path"], **options)
+    fa = sekvo.Fasta(scenario["path"], **options)
     out["keys"] = sorted(fx.keys)
-    regions = [tuple(r) for r in spec.get("regions", [])]
+    regions = [tuple(r) for r in scenario.get("regions", [])]
     out["fetch"] = [outcome(lambda r=r: fx.fetch(*r).seq) for r in regions]
     out["batch"] = outcome(lambda: seqs(fx.fetch_many(regions)))
     repeat = 1000 // max(len(regions), 1) + 1
@@ -54,7 +54,7 @@ if out["open"][0] == "ok":
             "slice": outcome(lambda: rec[2:40].seq),
             "step": outcome(lambda: rec[40:2:-3].seq),
             "pieces": outcome(lambda: seqs(itertools.islice(iter(rec), 3))),
-            "reversed": outcome(lambda: seqs(reversed(rec))[:3]) if spec.get("reversed", True) else None,
+            "reversed": outcome(lambda: seqs(reversed(rec))[:3]) if scenario.get("reversed", True) else None,
             "unpadded": outcome(lambda: rec.unpadded_len),
             "spliced": outcome(lambda: fa.get_spliced_seq(name, [(1, 3), (5, 9)], rc=True).seq),
             "repr": outcome(lambda: repr(rec)),
@@ -83,12 +83,12 @@ def snapshot(directory):
     return found
 
 
-def probe(spec, directory=None, allowed_writes=(), timeout=60, preamble=""):
-    """Runs PROBE on `spec`; checks that the child exited normally and that
+def probe(scenario, directory=None, allowed_writes=(), timeout=60, preamble=""):
+    """Runs PROBE on `scenario`; checks that the child exited normally and that
     nothing under `directory` changed except `allowed_writes`."""
     before = snapshot(directory) if directory else {}
     code = preamble + PROBE
-    result = subprocess.run([sys.executable, "-c", code, json.dumps(spec)], capture_output=True,
+    result = subprocess.run([sys.executable, "-c", code, json.dumps(scenario)], capture_output=True,
                             text=True, timeout=timeout)
     assert result.returncode == 0, result.stderr[-3000:]
     if directory:

@@ -91,13 +91,13 @@ PyTypeObject* create_class(const ClassDef& definition) {
         }
         slots.push_back({0, nullptr});
 
-        PyType_Spec spec{};
-        spec.name = keep(std::string("builtins.") + definition.name);
-        spec.basicsize = definition.basicsize;
-        spec.itemsize = 0;
-        spec.flags = Py_TPFLAGS_DEFAULT;
-        spec.slots = slots.data();
-        PyObject* type = PyType_FromSpec(&spec);
+        PyType_Spec type_spec{};
+        type_spec.name = keep(std::string("builtins.") + definition.name);
+        type_spec.basicsize = definition.basicsize;
+        type_spec.itemsize = 0;
+        type_spec.flags = Py_TPFLAGS_DEFAULT;
+        type_spec.slots = slots.data();
+        PyObject* type = PyType_FromSpec(&type_spec);
         if (type == nullptr) {
             initialization_failed(definition.name);
             return nullptr;
