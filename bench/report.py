@@ -260,7 +260,7 @@ def chart(data: dict, baseline: str, path: str) -> bool:
                 peers.append(tool)
     if not workloads or not peers:
         return False
-    fig, ax = plt.subplots(figsize=(8, 0.5 + 0.75 * len(workloads)), dpi=80)
+    fig, ax = plt.subplots(figsize=(9.5, 0.5 + 0.75 * len(workloads)), dpi=80)
     height = 0.8 / len(peers)
     colors = plt.get_cmap("tab10")
     for i, tool in enumerate(peers):
@@ -278,7 +278,7 @@ def chart(data: dict, baseline: str, path: str) -> bool:
     ax.set_yticklabels([WORKLOAD_TITLES[w].replace(", ", ",\n", 1) for w in workloads], fontsize=8)
     ax.invert_yaxis()
     ax.set_xlabel(f"tool time ÷ {baseline} time (log scale; right of 1: {baseline} is faster)")
-    ax.legend(fontsize=8, loc="lower right")
+    ax.legend(fontsize=8, loc="upper left", bbox_to_anchor=(1.01, 1))
     ax.grid(axis="x", which="both", alpha=0.3)
     fig.tight_layout()
     fig.savefig(path)
