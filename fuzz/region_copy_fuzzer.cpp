@@ -10,6 +10,7 @@
 //   reads back exactly.
 #include <fuzzer/FuzzedDataProvider.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <limits>
 #include <string>
@@ -52,6 +53,18 @@ void check_copies_agree(const std::vector<std::uint8_t>& buffer, const IndexEntr
     FUZZ_CHECK(read.value() == mapped);
     FUZZ_CHECK(mapped.size() <= count);
     FUZZ_CHECK(mapped.find_first_of("\r\n") == std::string::npos);
+    // Copying into a caller's buffer gives the same bytes, up to its size,
+    // and calls them ASCII only when they are.
+    const std::size_t capacity = static_cast<std::size_t>(std::min<std::uint64_t>(count, buffer.size()));
+    std::string out(capacity, '\0');
+    const sekvo::BufferCopy copy =
+        sekvo::read_into_buffer(buffer.data(), buffer.size(), entry, first, count, out.data(), capacity);
+    FUZZ_CHECK(copy.written <= capacity);
+    FUZZ_CHECK(out.compare(0, copy.written, mapped, 0, copy.written) == 0);
+    FUZZ_CHECK(copy.written == std::min<std::size_t>(mapped.size(), capacity));
+    const bool all_ascii = std::all_of(out.begin(), out.begin() + static_cast<std::ptrdiff_t>(copy.written),
+                                       [](char c) { return static_cast<unsigned char>(c) < 0x80; });
+    FUZZ_CHECK(!copy.ascii || all_ascii);
     // No mapping at all reads nothing.
     FUZZ_CHECK(sekvo::read_from_mapping(nullptr, 0, entry, first, count).empty());
 }

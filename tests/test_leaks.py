@@ -60,6 +60,7 @@ def operations(path, bad_index, missing):
             return 1
 
     same = [(i * 50 + 1, i * 50 + 400) for i in range(1500)]
+    large = [("long", i * 50 + 1, i * 50 + 9000) for i in range(1200)]
     ops = [
         # Construction: loading, building (rebuild on an older index is the
         # same path), and each failure.
@@ -82,6 +83,10 @@ def operations(path, bad_index, missing):
         ("fetch_many", lambda: fx.fetch_many(many[:20]), None),
         ("fetch_many parallel", lambda: fx.fetch_many(many), None),
         ("fetch_many parallel (file)", lambda: fx_file.fetch_many(many), None),
+        ("fetch_many parallel large", lambda: [str(s) for s in fx.fetch_many(large)], None),
+        ("fetch_many large rc", lambda: fa.fetch_many(large[:30], rc=True), None),
+        ("fetch_many parallel large unknown", lambda: fx.fetch_many(large + [("nope", 1, 2)]), RuntimeError),
+        ("str(large fetch)", lambda: str(fx.fetch("long", 1, 100_000)), None),
         ("fetch_many unknown", lambda: fx.fetch_many(many[:20] + [("nope", 1, 2)]), Exception),
         ("fetch_many parallel unknown", lambda: fx.fetch_many(many + [("nope", 1, 2)]), RuntimeError),
         ("fetch_many bad tuple", lambda: fx.fetch_many([("long", 1)]), ValueError),

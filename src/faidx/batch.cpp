@@ -3,6 +3,8 @@
 // worker pool with the silent per-region fetch, into a pre-sized output.
 #include "faidx/batch.hpp"
 
+#include <algorithm>
+#include <array>
 #include <atomic>
 #include <cstddef>
 #include <limits>
@@ -19,17 +21,46 @@ namespace {
 
 using Values = std::vector<SequenceValue>;
 
-// Stops at the first failing region and returns its error unchanged.
-template <class FetchOne>
-Result<Values> fetch_sequentially(std::size_t count, FetchOne fetch_one) {
-    Values values;
-    values.reserve(count);
-    for (std::size_t i = 0; i < count; ++i) {
-        Result<SequenceValue> result = fetch_one(i);
-        if (!result.ok()) return std::move(result.error());
-        values.push_back(result.take());
+bool wants_buffer(const IndexHandle& handle, const RegionPlan& plan, const ResultBuffers& buffers) {
+    const std::size_t size = buffer_size(handle, plan);
+    return size != 0 && size >= buffers.min_size();
+}
+
+// Copies a planned region into `buffer` when given one and it can hold the
+// whole result (true: `out` is the value without residues); otherwise
+// into memory the value owns (false).
+Result<bool> finish(const IndexHandle& handle, RegionPlan&& plan, char* buffer, SequenceValue& out) {
+    if (buffer != nullptr) {
+        Result<bool> filled = fill_buffer(handle, plan, buffer);
+        if (!filled) return std::move(filled.error());
+        if (filled.value()) {
+            out = std::move(plan.value);
+            return true;
+        }
     }
-    return values;
+    Result<SequenceValue> value = complete(handle, std::move(plan));
+    if (!value) return std::move(value.error());
+    out = value.take();
+    return false;
+}
+
+// Region by region, stopping at the first failure with its error unchanged.
+template <class PlanOne>
+Result<BatchResult> fetch_sequentially(const IndexHandle& handle, std::size_t count, PlanOne plan_one,
+                                       ResultBuffers& buffers) {
+    BatchResult result;
+    result.values.resize(count);
+    for (std::size_t i = 0; i < count; ++i) {
+        Result<RegionPlan> plan = plan_one(i);
+        if (!plan.ok()) return std::move(plan.error());
+        char* buffer = wants_buffer(handle, plan.value(), buffers)
+                           ? buffers.provide(i, buffer_size(handle, plan.value()))
+                           : nullptr;
+        Result<bool> in_buffer = finish(handle, plan.take(), buffer, result.values[i]);
+        if (!in_buffer.ok()) return std::move(in_buffer.error());
+        if (in_buffer.value()) result.in_buffer.push_back(i);
+    }
+    return result;
 }
 
 // The failure with the lowest position among those reported by the chunks.
@@ -53,75 +84,179 @@ private:
     std::optional<Error> error_;
 };
 
-// Every region is fetched, also after another has failed; the failure
-// reported is the first in input order, whichever thread met it first.
-template <class FetchOne, class Describe>
-Result<Values> fetch_in_parallel(std::size_t count, FetchOne fetch_one, Describe describe) {
-    Values values(count);
+// A chunk's first failure in input order.
+class ChunkFailure {
+public:
+    void note(std::size_t position, Error&& error) {
+        if (!failure_ || position < failure_->first) failure_.emplace(position, std::move(error));
+    }
+    void report(FirstFailure& first_failure) {
+        if (failure_) first_failure.offer(failure_->first, std::move(failure_->second));
+    }
+
+private:
+    std::optional<std::pair<std::size_t, Error>> failure_;
+};
+
+// Regions large enough for a caller's buffer, put aside by the first pass.
+using Deferred = std::vector<std::pair<std::size_t, RegionPlan>>;
+
+// Every region is planned on the pool and, unless it is large enough for a
+// caller's buffer, copied there at once. The buffers for the large ones
+// are then asked for on the calling thread, in input order, and those
+// regions copied into them on the pool. Every region is fetched, also
+// after another has failed; the failure reported is the first in input
+// order, whichever thread met it first.
+template <class PlanOne, class Describe>
+Result<BatchResult> fetch_in_parallel(const IndexHandle& handle, std::size_t count, PlanOne plan_one,
+                                      Describe describe, ResultBuffers& buffers) {
+    BatchResult result;
+    result.values.resize(count);
     FirstFailure first_failure;
-    auto run_chunk = [&](std::size_t begin, std::size_t end) {
-        std::optional<std::pair<std::size_t, Error>> chunk_failure;
-        for (std::size_t i = begin; i < end; ++i) {
-            Result<SequenceValue> result = fetch_one(i);
-            if (result.ok()) {
-                values[i] = result.take();
-            } else if (!chunk_failure) {
-                chunk_failure.emplace(i, std::move(result.error()));
+    Deferred deferred;
+    std::mutex deferred_mutex;
+
+    // Each region is planned, and its first bytes prefetched, kAhead regions
+    // before it is copied, so that a chunk keeps several memory loads in
+    // flight instead of waiting for each region's in turn.
+    constexpr std::size_t kAhead = 8;
+    auto copy_chunk = [&](std::size_t begin, std::size_t end) {
+        ChunkFailure failure;
+        Deferred set_aside;
+        std::array<std::optional<RegionPlan>, kAhead> in_flight;
+        for (std::size_t i = begin; i < end + kAhead; ++i) {
+            std::optional<RegionPlan>& slot = in_flight[i % kAhead];
+            if (i >= begin + kAhead && slot) {
+                const std::size_t j = i - kAhead;
+                Result<bool> done = finish(handle, std::move(*slot), nullptr, result.values[j]);
+                if (!done.ok()) failure.note(j, std::move(done.error()));
+            }
+            slot.reset();
+            if (i >= end) continue;
+            Result<RegionPlan> plan = plan_one(i);
+            if (!plan.ok()) {
+                failure.note(i, std::move(plan.error()));
+            } else if (wants_buffer(handle, plan.value(), buffers)) {
+                set_aside.emplace_back(i, plan.take());
+            } else {
+                prefetch(handle, plan.value());
+                slot = plan.take();
             }
         }
-        if (chunk_failure) first_failure.offer(chunk_failure->first, std::move(chunk_failure->second));
+        failure.report(first_failure);
+        if (!set_aside.empty()) {
+            std::lock_guard lock(deferred_mutex);
+            for (auto& item : set_aside) deferred.push_back(std::move(item));
+        }
     };
-    parallel_for_each_chunk(count, ChunkWork(run_chunk));
+    parallel_for_each_chunk(count, ChunkWork(copy_chunk));
+    if (first_failure.failed())
+        return Error{ErrorKind::BatchFailed, describe(first_failure.position(), first_failure.error())};
+    if (deferred.empty()) return result;
 
-    if (first_failure.failed()) {
-        return Error{ErrorKind::BatchFailed,
-                     describe(first_failure.position(), first_failure.error())};
+    std::sort(deferred.begin(), deferred.end(),
+              [](const auto& a, const auto& b) { return a.first < b.first; });
+    std::vector<char*> targets(deferred.size());
+    for (std::size_t k = 0; k < deferred.size(); ++k)
+        targets[k] = buffers.provide(deferred[k].first, buffer_size(handle, deferred[k].second));
+    std::vector<unsigned char> filled(deferred.size(), 0);
+    auto fill_chunk = [&](std::size_t begin, std::size_t end) {
+        ChunkFailure failure;
+        for (std::size_t k = begin; k < end; ++k) {
+            auto& [position, plan] = deferred[k];
+            Result<bool> in_buffer = finish(handle, std::move(plan), targets[k], result.values[position]);
+            if (!in_buffer.ok()) failure.note(position, std::move(in_buffer.error()));
+            else filled[k] = in_buffer.value();
+        }
+        failure.report(first_failure);
+    };
+    parallel_for_each_chunk(deferred.size(), ChunkWork(fill_chunk));
+    if (first_failure.failed())
+        return Error{ErrorKind::BatchFailed, describe(first_failure.position(), first_failure.error())};
+    for (std::size_t k = 0; k < deferred.size(); ++k)
+        if (filled[k]) result.in_buffer.push_back(deferred[k].first);
+    return result;
+}
+
+// Owned buffers for the calls that return plain values.
+class OwnedBuffers final : public ResultBuffers {
+public:
+    explicit OwnedBuffers(std::size_t count, std::size_t min_size) : texts_(count), min_size_(min_size) {}
+    std::size_t min_size() const override { return min_size_; }
+    char* provide(std::size_t index, std::size_t size) override {
+        texts_[index].resize(size);
+        return texts_[index].data();
     }
-    return values;
+    Result<Values> values_of(Result<BatchResult>&& result) {
+        if (!result.ok()) return std::move(result.error());
+        BatchResult& batch = result.value();
+        for (std::size_t i : batch.in_buffer) batch.values[i].seq = std::move(texts_[i]);
+        return std::move(batch.values);
+    }
+
+private:
+    std::vector<std::string> texts_;
+    std::size_t min_size_;
+};
+
+// Plain values are copied into buffers only from this size on, so that
+// both ways of copying serve every batch.
+constexpr std::size_t kOwnedBufferMinSize = 200;
+
+std::string region_failure(std::size_t position, const Error& error) {
+    return "Error fetching region " + std::to_string(position) + ": " + error.display_text();
 }
 
 }  // namespace
 
-Result<Values> fetch_many(const IndexHandle& handle, const std::vector<NamedRegion>& regions) {
-    if (regions.empty()) return Values{};
+Result<BatchResult> fetch_many_into(const IndexHandle& handle, const std::vector<NamedRegion>& regions,
+                              ResultBuffers& buffers) {
+    if (regions.empty()) return BatchResult{};
     if (regions.size() < kParallelThreshold) {
-        return fetch_sequentially(regions.size(), [&](std::size_t i) {
+        return fetch_sequentially(handle, regions.size(), [&](std::size_t i) {
             const NamedRegion& region = regions[i];
-            return fetch(handle, region.name, region.start, region.end);
-        });
+            return plan_fetch(handle, region.name, region.start, region.end);
+        }, buffers);
     }
     return fetch_in_parallel(
-        regions.size(),
+        handle, regions.size(),
         [&](std::size_t i) {
             const NamedRegion& region = regions[i];
-            return fetch_for_batch(handle, region.name, region.start, region.end);
+            return plan_fetch_for_batch(handle, region.name, region.start, region.end);
         },
-        [](std::size_t position, const Error& error) {
-            return "Error fetching region " + std::to_string(position) + ": " +
-                   error.display_text();
-        });
+        region_failure, buffers);
 }
 
-Result<Values> fetch_many_same_chr(const IndexHandle& handle, std::string_view name,
-                                   const std::vector<Span>& regions) {
-    if (regions.empty()) return Values{};
+Result<BatchResult> fetch_many_same_chr_into(const IndexHandle& handle, std::string_view name,
+                                       const std::vector<Span>& regions, ResultBuffers& buffers) {
+    if (regions.empty()) return BatchResult{};
     if (!handle.contains(name)) {
         return Error{ErrorKind::Fetch, "Sequence '" + std::string(name) + "' not found"};
     }
     if (regions.size() < kParallelThreshold) {
-        return fetch_sequentially(regions.size(), [&](std::size_t i) {
-            return fetch(handle, name, regions[i].start, regions[i].end);
-        });
+        return fetch_sequentially(handle, regions.size(), [&](std::size_t i) {
+            return plan_fetch(handle, name, regions[i].start, regions[i].end);
+        }, buffers);
     }
     return fetch_in_parallel(
-        regions.size(),
-        [&](std::size_t i) {
-            return fetch_for_batch(handle, name, regions[i].start, regions[i].end);
-        },
+        handle, regions.size(),
+        [&](std::size_t i) { return plan_fetch_for_batch(handle, name, regions[i].start, regions[i].end); },
         [name](std::size_t position, const Error& error) {
-            return "Error fetching region " + std::to_string(position) + " from " +
-                   std::string(name) + ": " + error.display_text();
-        });
+            return "Error fetching region " + std::to_string(position) + " from " + std::string(name) + ": " +
+                   error.display_text();
+        },
+        buffers);
+}
+
+Result<Values> fetch_many(const IndexHandle& handle, const std::vector<NamedRegion>& regions) {
+    OwnedBuffers buffers(regions.size(), kOwnedBufferMinSize);
+    return buffers.values_of(fetch_many_into(handle, regions, buffers));
+}
+
+Result<Values> fetch_many_same_chr(const IndexHandle& handle, std::string_view name,
+                                   const std::vector<Span>& regions) {
+    OwnedBuffers buffers(regions.size(), kOwnedBufferMinSize);
+    return buffers.values_of(fetch_many_same_chr_into(handle, name, regions, buffers));
 }
 
 }  // namespace sekvo

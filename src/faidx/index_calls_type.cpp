@@ -9,6 +9,7 @@
 #include "faidx/batch.hpp"
 #include "faidx/retrieval.hpp"
 #include "lib/classes.hpp"
+#include "lib/str_residues.hpp"
 
 namespace sekvo {
 
@@ -16,18 +17,22 @@ namespace {
 
 using namespace binding;
 
-PyObject* sequence_result(Result<SequenceValue>&& result, bool rc) {
+PyObject* sequence_result(const IndexHandle& handle, Result<RegionPlan>&& plan, bool rc) {
+    if (!plan) return raise(plan.error());
+    Result<SequenceValue> result = complete_in_str(handle, plan.take());
     if (!result) return raise(result.error());
     if (rc) reverse_complement_in_place(result.value());
     return sequence_from_value(result.take());
 }
 
-PyObject* sequence_list_result(Result<std::vector<SequenceValue>>&& result, bool rc) {
+PyObject* sequence_list_result(Result<BatchResult>&& result, StrBuffers& buffers, bool rc) {
     if (!result) return raise(result.error());
+    buffers.lend_to(result.value());
+    std::vector<SequenceValue>& values = result.value().values;
     if (rc) {
-        for (SequenceValue& value : result.value()) reverse_complement_in_place(value);
+        for (SequenceValue& value : values) reverse_complement_in_place(value);
     }
-    return sequence_list_from_values(result.take());
+    return sequence_list_from_values(std::move(values));
 }
 
 // Argument conversions, each naming its parameter on failure.
@@ -79,40 +84,43 @@ bool extract_rc(PyObject* argument, bool& rc) {
 PyObject* call_fetch(const IndexHandle& handle, PyObject* name, PyObject* start, PyObject* end, bool rc) {
     FetchArguments arguments;
     if (!convert_fetch(name, start, end, arguments)) return nullptr;
-    return sequence_result(fetch(handle, arguments.name, arguments.start, arguments.end), rc);
+    return sequence_result(handle, plan_fetch(handle, arguments.name, arguments.start, arguments.end), rc);
 }
 
 PyObject* call_fetch(const IndexHandle& handle, PyObject* name, PyObject* start, PyObject* end, PyObject* rc) {
     FetchArguments arguments;
     bool flag = false;
     if (!convert_fetch(name, start, end, arguments) || !extract_rc(rc, flag)) return nullptr;
-    return sequence_result(fetch(handle, arguments.name, arguments.start, arguments.end), flag);
+    return sequence_result(handle, plan_fetch(handle, arguments.name, arguments.start, arguments.end), flag);
 }
 
 PyObject* call_fetch_entire_sequence(const IndexHandle& handle, PyObject* name) {
     std::string name_text;
     if (!extract_argument("name", name, name_text)) return nullptr;
-    return sequence_result(fetch_entire_sequence(handle, name_text), false);
+    return sequence_result(handle, plan_entire_sequence(handle, name_text), false);
 }
 
 PyObject* call_fetch_many(const IndexHandle& handle, PyObject* regions, bool rc) {
     RegionArguments arguments;
     if (!convert_regions(regions, arguments)) return nullptr;
-    return sequence_list_result(fetch_many(handle, arguments.named), rc);
+    StrBuffers buffers(arguments.named.size());
+    return sequence_list_result(fetch_many_into(handle, arguments.named, buffers), buffers, rc);
 }
 
 PyObject* call_fetch_many(const IndexHandle& handle, PyObject* regions, PyObject* rc) {
     RegionArguments arguments;
     bool flag = false;
     if (!convert_regions(regions, arguments) || !extract_rc(rc, flag)) return nullptr;
-    return sequence_list_result(fetch_many(handle, arguments.named), flag);
+    StrBuffers buffers(arguments.named.size());
+    return sequence_list_result(fetch_many_into(handle, arguments.named, buffers), buffers, flag);
 }
 
 PyObject* call_fetch_many_same_chr(const IndexHandle& handle, PyObject* name, PyObject* regions, bool rc) {
     std::string name_text;
     std::vector<Span> spans;
     if (!convert_same_chr(name, regions, name_text, spans)) return nullptr;
-    return sequence_list_result(fetch_many_same_chr(handle, name_text, spans), rc);
+    StrBuffers buffers(spans.size());
+    return sequence_list_result(fetch_many_same_chr_into(handle, name_text, spans, buffers), buffers, rc);
 }
 
 PyObject* call_fetch_many_same_chr(const IndexHandle& handle, PyObject* name, PyObject* regions,
@@ -121,7 +129,8 @@ PyObject* call_fetch_many_same_chr(const IndexHandle& handle, PyObject* name, Py
     std::vector<Span> spans;
     bool flag = false;
     if (!convert_same_chr(name, regions, name_text, spans) || !extract_rc(rc, flag)) return nullptr;
-    return sequence_list_result(fetch_many_same_chr(handle, name_text, spans), flag);
+    StrBuffers buffers(spans.size());
+    return sequence_list_result(fetch_many_same_chr_into(handle, name_text, spans, buffers), buffers, flag);
 }
 
 PyObject* names_list(const IndexHandle& handle) {

@@ -51,10 +51,20 @@ std::uint64_t record_length(const IndexHandle& handle, std::string_view name) {
     return entry == nullptr ? 0 : entry->rlen;
 }
 
-Result<SequenceValue> read_record(const IndexHandle& handle, std::string_view name) {
+Result<RegionPlan> plan_record(const IndexHandle& handle, std::string_view name) {
     const IndexEntry* entry = handle.lookup(name);
-    if (entry != nullptr && entry->rlen == 0) return SequenceValue{std::string(name), {}, {}, {}, false};
-    return fetch(handle, name, 1, entry == nullptr ? 0 : entry->rlen);
+    if (entry != nullptr && entry->rlen == 0) {
+        RegionPlan empty;
+        empty.value.name = std::string(name);
+        return empty;
+    }
+    return plan_fetch(handle, name, 1, entry == nullptr ? 0 : entry->rlen);
+}
+
+Result<SequenceValue> read_record(const IndexHandle& handle, std::string_view name) {
+    Result<RegionPlan> plan = plan_record(handle, name);
+    if (!plan) return std::move(plan.error());
+    return complete(handle, plan.take());
 }
 
 Result<SequenceValue> read_record_residue(const IndexHandle& handle, std::string_view name,

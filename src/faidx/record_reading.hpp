@@ -10,6 +10,7 @@
 
 #include "faidx/error.hpp"
 #include "faidx/index_handle.hpp"
+#include "faidx/retrieval.hpp"
 #include "sequence/sequence_value.hpp"
 #include "sequence/slicing.hpp"
 
@@ -22,6 +23,8 @@ std::uint64_t record_length(const IndexHandle& handle, std::string_view name);
 // the bounds policy: the request 1..0 would warn or raise for a record that
 // is simply empty. A missing name is the fetch's FetchError.
 Result<SequenceValue> read_record(const IndexHandle& handle, std::string_view name);
+// The same as a plan, for callers that copy the residues themselves.
+Result<RegionPlan> plan_record(const IndexHandle& handle, std::string_view name);
 
 // The residue at Python index `key` (a negative key counts from the end
 // once). No range check of its own: position 0, negative or past the end

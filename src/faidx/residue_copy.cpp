@@ -58,8 +58,12 @@ Window region_window(const IndexEntry& entry, std::uint64_t first, std::uint64_t
 
 inline bool is_terminator(unsigned char c) { return c == '\n' || c == '\r'; }
 
-// The first CR or LF in [p, end), or end.
-inline const unsigned char* find_terminator(const unsigned char* p, const unsigned char* end) {
+// The first CR or LF in [p, end), or end. ORs the high bit of every byte
+// it passes over into `high`, so callers learn for free whether a run was
+// all ASCII.
+template <bool kTrackHigh>
+inline const unsigned char* find_terminator(const unsigned char* p, const unsigned char* end,
+                                            unsigned& high) {
 #if defined(__SSE2__)
     const __m128i line_feed = _mm_set1_epi8('\n');
     const __m128i carriage_return = _mm_set1_epi8('\r');
@@ -67,24 +71,43 @@ inline const unsigned char* find_terminator(const unsigned char* p, const unsign
         const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
         const int hits = _mm_movemask_epi8(
             _mm_or_si128(_mm_cmpeq_epi8(bytes, line_feed), _mm_cmpeq_epi8(bytes, carriage_return)));
+        if constexpr (kTrackHigh) high |= static_cast<unsigned>(_mm_movemask_epi8(bytes));
         if (hits != 0) return p + __builtin_ctz(static_cast<unsigned>(hits));
         p += 16;
     }
 #endif
-    while (p < end && !is_terminator(*p)) ++p;
+    for (; p < end && !is_terminator(*p); ++p) {
+        if constexpr (kTrackHigh) high |= *p & 0x80u;
+    }
     return p;
 }
 
-// Appends the bytes of [p, end) other than CR and LF to `out`, stopping once
-// `remaining` bytes have been appended. Whole runs between terminators are
+struct StringSink {
+    static constexpr bool kTracksAscii = false;
+    std::string& out;
+    void put(const unsigned char* p, std::size_t n) { out.append(reinterpret_cast<const char*>(p), n); }
+};
+
+struct BufferSink {
+    static constexpr bool kTracksAscii = true;
+    char* out;
+    void put(const unsigned char* p, std::size_t n) {
+        std::memcpy(out, p, n);
+        out += n;
+    }
+};
+
+// Puts the bytes of [p, end) other than CR and LF into `sink`, stopping once
+// `remaining` bytes have been put. Whole runs between terminators are
 // copied at once.
-void append_residues(std::string& out, const unsigned char* p, const unsigned char* end,
-                     std::uint64_t& remaining) {
+template <class Sink>
+void append_residues(Sink& sink, const unsigned char* p, const unsigned char* end, std::uint64_t& remaining,
+                     unsigned& high) {
     while (p < end && remaining > 0) {
-        const unsigned char* run_end = find_terminator(p, end);
+        const unsigned char* run_end = find_terminator<Sink::kTracksAscii>(p, end, high);
         const std::size_t run = static_cast<std::size_t>(
             std::min<std::uint64_t>(static_cast<std::uint64_t>(run_end - p), remaining));
-        out.append(reinterpret_cast<const char*>(p), run);
+        sink.put(p, run);
         remaining -= run;
         p = run_end;
         while (p < end && is_terminator(*p)) ++p;
@@ -101,8 +124,31 @@ std::string read_from_mapping(const unsigned char* data, std::uint64_t size, con
     // Never more than the window could supply, however large `count` is.
     out.reserve(static_cast<std::size_t>(std::min(count, window.end - window.begin)));
     std::uint64_t remaining = count;
-    append_residues(out, data + window.begin, data + window.end, remaining);
+    unsigned high = 0;
+    StringSink sink{out};
+    append_residues(sink, data + window.begin, data + window.end, remaining, high);
     return out;
+}
+
+void prefetch_region(const unsigned char* data, std::uint64_t size, const IndexEntry& entry, std::uint64_t first,
+                     std::uint64_t count) {
+    const Window window = region_window(entry, first, count, data == nullptr ? 0 : size);
+    constexpr std::uint64_t kLine = 64;
+    constexpr std::uint64_t kMostBytes = 16 * kLine;  // the hardware streams on from there
+    const std::uint64_t end = std::min(window.end, window.begin + kMostBytes);
+    for (std::uint64_t at = window.begin & ~(kLine - 1); at < end; at += kLine) __builtin_prefetch(data + at);
+}
+
+BufferCopy read_into_buffer(const unsigned char* data, std::uint64_t size, const IndexEntry& entry,
+                            std::uint64_t first, std::uint64_t count, char* out, std::size_t capacity) {
+    const Window window = region_window(entry, first, count, data == nullptr ? 0 : size);
+    if (window.begin == window.end) return {};
+    std::uint64_t remaining = std::min<std::uint64_t>(count, capacity);
+    const std::uint64_t wanted = remaining;
+    unsigned high = 0;
+    BufferSink sink{out};
+    append_residues(sink, data + window.begin, data + window.end, remaining, high);
+    return {static_cast<std::size_t>(wanted - remaining), high == 0};
 }
 
 Result<std::string> read_from_file(int fd, const IndexEntry& entry, std::uint64_t first,
@@ -121,6 +167,8 @@ Result<std::string> read_from_file(int fd, const IndexEntry& entry, std::uint64_
     std::unique_ptr<unsigned char[]> buffer(new unsigned char[block]);
     out.reserve(static_cast<std::size_t>(std::min(count, span)));
     std::uint64_t remaining = count;
+    unsigned high = 0;
+    StringSink sink{out};
     for (std::uint64_t position = window.begin; position < window.end && remaining > 0;) {
         const std::size_t want =
             static_cast<std::size_t>(std::min<std::uint64_t>(block, window.end - position));
@@ -130,7 +178,7 @@ Result<std::string> read_from_file(int fd, const IndexEntry& entry, std::uint64_
             return Error::io_from_errno(errno);
         }
         if (got == 0) break;  // the file shrank since fstat
-        append_residues(out, buffer.get(), buffer.get() + got, remaining);
+        append_residues(sink, buffer.get(), buffer.get() + got, remaining, high);
         position += static_cast<std::uint64_t>(got);
     }
     return out;

@@ -1,5 +1,8 @@
 #include "faidx/retrieval.hpp"
 
+#include <sys/mman.h>
+
+#include <cstdint>
 #include <limits>
 #include <new>
 
@@ -28,9 +31,12 @@ std::string reversed_text(std::uint64_t start, std::uint64_t end) {
     return "start coordinate " + decimal(start) + " is greater than end coordinate " + decimal(end);
 }
 
-// A result that carries its coordinates whatever the settings say.
-SequenceValue early_result(std::string_view name, std::uint64_t start, std::uint64_t end) {
-    return SequenceValue{std::string(name), std::string(), start, end, false};
+// A plan with nothing to copy, carrying its coordinates whatever the
+// settings say.
+RegionPlan early_result(std::string_view name, std::uint64_t start, std::uint64_t end) {
+    RegionPlan plan;
+    plan.value = SequenceValue{std::string(name), {}, start, end, false};
+    return plan;
 }
 
 Error truncated_while_mapped() {
@@ -55,11 +61,6 @@ Result<std::string> copy_residues(const IndexHandle& handle, const IndexEntry& e
     return Error::io_custom("No file handle available");
 }
 
-void upper_case(std::string& text) {
-    for (char& c : text)
-        if (c >= 'a' && c <= 'z') c = static_cast<char>(c - ('a' - 'A'));
-}
-
 // Appends `missing` copies of `filler`. The size is checked first so that an
 // impossible request is std::bad_alloc (MemoryError), never a length_error.
 void pad(std::string& text, std::uint64_t missing, const std::string& filler) {
@@ -76,33 +77,45 @@ void pad(std::string& text, std::uint64_t missing, const std::string& filler) {
     for (std::uint64_t i = 0; i < missing; ++i) text.append(filler);
 }
 
-// Copies residues first..last and applies padding, case and coordinates.
-Result<SequenceValue> complete_region(const IndexHandle& handle, std::string_view name,
-                                      const IndexEntry& entry, std::uint64_t first,
-                                      std::uint64_t last) {
-    const OpenOptions& settings = handle.options();
-    // last - first + 1 overflows only for 1..2^64-1; saturate instead of wrapping to 0.
-    const std::uint64_t count =
-        last - first == std::numeric_limits<std::uint64_t>::max() ? last - first : last - first + 1;
-    Result<std::string> copied = copy_residues(handle, entry, first, count);
-    if (!copied) return std::move(copied.error());
-    std::string seq = copied.take();
-    if (seq.size() < count && settings.default_seq) pad(seq, count - seq.size(), *settings.default_seq);
-    else if (seq.size() > count) seq.resize(static_cast<std::size_t>(count));
-    if (settings.sequence_always_upper) upper_case(seq);
+// A fresh buffer of many megabytes costs more in page faults than in
+// copying; asking for huge pages before it is first written cuts the
+// faults 512-fold where the kernel grants them. Only whole aligned huge
+// pages inside the buffer are advised, so no other memory is affected.
+void prefer_huge_pages(char* data, std::size_t size) {
+    constexpr std::uintptr_t kHugePage = std::uintptr_t{2} << 20;
+    if (size < 4 * kHugePage) return;
+    const auto begin = reinterpret_cast<std::uintptr_t>(data);
+    const std::uintptr_t first = (begin + kHugePage - 1) & ~(kHugePage - 1);
+    const std::uintptr_t last = (begin + size) & ~(kHugePage - 1);
+    if (last > first) ::madvise(reinterpret_cast<void*>(first), last - first, MADV_HUGEPAGE);
+}
 
-    SequenceValue value{std::string(name), std::move(seq), std::nullopt, std::nullopt, false};
+void upper_case(char* text, std::size_t size) {
+    for (char* c = text; c != text + size; ++c)
+        if (*c >= 'a' && *c <= 'z') *c = static_cast<char>(*c - ('a' - 'A'));
+}
+
+// Residues first..last with padding and the coordinates the settings ask for.
+RegionPlan region_plan(const IndexHandle& handle, std::string_view name, const IndexEntry& entry,
+                       std::uint64_t first, std::uint64_t last) {
+    const OpenOptions& settings = handle.options();
+    RegionPlan plan;
+    plan.value.name = std::string(name);
     if (!settings.as_raw) {
-        value.start = settings.one_based_attributes ? first : first - 1;
-        value.end = last;
+        plan.value.start = settings.one_based_attributes ? first : first - 1;
+        plan.value.end = last;
     }
-    return value;
+    plan.entry = &entry;
+    plan.first = first;
+    // last - first + 1 overflows only for 1..2^64-1; saturate instead of wrapping to 0.
+    plan.count = last - first == std::numeric_limits<std::uint64_t>::max() ? last - first : last - first + 1;
+    return plan;
 }
 
 }  // namespace
 
-Result<SequenceValue> fetch(const IndexHandle& handle, std::string_view name, std::uint64_t start,
-                            std::uint64_t end) {
+Result<RegionPlan> plan_fetch(const IndexHandle& handle, std::string_view name, std::uint64_t start,
+                              std::uint64_t end) {
     const IndexEntry* entry = handle.lookup(name);
     if (entry == nullptr) return not_found(name);
     const std::uint64_t length = entry->rlen;
@@ -113,7 +126,7 @@ Result<SequenceValue> fetch(const IndexHandle& handle, std::string_view name, st
             return Error{ErrorKind::OutOfRange, out_of_bounds_text(name, start, end, length)};
         if (start == 0 || end == 0) return Error{ErrorKind::OutOfRange, kZeroCoordinateText};
         if (start > end) return Error{ErrorKind::OutOfRange, reversed_text(start, end)};
-        return complete_region(handle, name, *entry, start, end);
+        return region_plan(handle, name, *entry, start, end);
     }
 
     if (out_of_bounds) {
@@ -130,26 +143,28 @@ Result<SequenceValue> fetch(const IndexHandle& handle, std::string_view name, st
         write_warning(reversed_text(s, e));
         return early_result(name, s, e);
     }
-    return complete_region(handle, name, *entry, s, e);
+    return region_plan(handle, name, *entry, s, e);
 }
 
-Result<SequenceValue> fetch_entire_sequence(const IndexHandle& handle, std::string_view name) {
+Result<RegionPlan> plan_entire_sequence(const IndexHandle& handle, std::string_view name) {
     const IndexEntry* entry = handle.lookup(name);
     if (entry == nullptr) return not_found(name);
-    Result<std::string> copied = copy_residues(handle, *entry, 1, entry->rlen);
-    if (!copied) return std::move(copied.error());
     const OpenOptions& settings = handle.options();
-    SequenceValue value{std::string(name), copied.take(), std::nullopt, std::nullopt, false};
-    if (settings.sequence_always_upper) upper_case(value.seq);
+    RegionPlan plan;
+    plan.value.name = std::string(name);
     if (!settings.as_raw) {
-        value.start = settings.one_based_attributes ? 1 : 0;
-        value.end = entry->rlen;
+        plan.value.start = settings.one_based_attributes ? 1 : 0;
+        plan.value.end = entry->rlen;
     }
-    return value;
+    plan.entry = entry;
+    plan.first = 1;
+    plan.count = entry->rlen;
+    plan.pad = false;
+    return plan;
 }
 
-Result<SequenceValue> fetch_for_batch(const IndexHandle& handle, std::string_view name,
-                                      std::uint64_t start, std::uint64_t end) {
+Result<RegionPlan> plan_fetch_for_batch(const IndexHandle& handle, std::string_view name,
+                                        std::uint64_t start, std::uint64_t end) {
     const IndexEntry* entry = handle.lookup(name);
     if (entry == nullptr) return not_found(name);
     const std::uint64_t length = entry->rlen;
@@ -159,7 +174,7 @@ Result<SequenceValue> fetch_for_batch(const IndexHandle& handle, std::string_vie
             return Error{ErrorKind::Region, "Invalid region " + std::string(name) + ":" + decimal(start) +
                                                 "-" + decimal(end) + " (sequence length: " +
                                                 decimal(length) + ")"};
-        return complete_region(handle, name, *entry, start, end);
+        return region_plan(handle, name, *entry, start, end);
     }
 
     // Silent corrections. A region starting past the end of the record is
@@ -168,7 +183,69 @@ Result<SequenceValue> fetch_for_batch(const IndexHandle& handle, std::string_vie
     const std::uint64_t s = std::min(std::max<std::uint64_t>(start, 1), length);
     const std::uint64_t e = std::min(std::max<std::uint64_t>(end, 1), length);
     if (std::max<std::uint64_t>(end, 1) < s) return early_result(name, s, e);
-    return complete_region(handle, name, *entry, s, e);
+    return region_plan(handle, name, *entry, s, e);
+}
+
+Result<SequenceValue> complete(const IndexHandle& handle, RegionPlan&& plan) {
+    if (plan.entry == nullptr) return std::move(plan.value);
+    const OpenOptions& settings = handle.options();
+    Result<std::string> copied = copy_residues(handle, *plan.entry, plan.first, plan.count);
+    if (!copied) return std::move(copied.error());
+    std::string seq = copied.take();
+    if (plan.pad && seq.size() < plan.count && settings.default_seq)
+        pad(seq, plan.count - seq.size(), *settings.default_seq);
+    else if (seq.size() > plan.count)
+        seq.resize(static_cast<std::size_t>(plan.count));
+    if (settings.sequence_always_upper) upper_case(seq.data(), seq.size());
+    plan.value.seq = std::move(seq);
+    return std::move(plan.value);
+}
+
+std::size_t buffer_size(const IndexHandle& handle, const RegionPlan& plan) {
+    if (plan.entry == nullptr || !handle.has_mapping()) return 0;
+    // Never more than the file could hold, however large the request.
+    return static_cast<std::size_t>(std::min(plan.count, handle.mapping_size()));
+}
+
+void prefetch(const IndexHandle& handle, const RegionPlan& plan) {
+    if (plan.entry == nullptr || handle.mapping_data() == nullptr) return;
+    prefetch_region(handle.mapping_data(), handle.mapping_size(), *plan.entry, plan.first, plan.count);
+}
+
+Result<bool> fill_buffer(const IndexHandle& handle, const RegionPlan& plan, char* out) {
+    if (handle.mapping_failed()) return truncated_while_mapped();
+    const std::size_t capacity = buffer_size(handle, plan);
+    prefer_huge_pages(out, capacity);
+    BufferCopy copy;
+    {
+        MappingGuard guard(handle.mapping_data(), handle.mapping_size(), handle.mapping_failed());
+        copy = read_into_buffer(handle.mapping_data(), handle.mapping_size(), *plan.entry, plan.first,
+                                plan.count, out, capacity);
+    }
+    if (handle.mapping_failed()) return truncated_while_mapped();
+    if (copy.written != plan.count) return false;
+    if (handle.options().sequence_always_upper) upper_case(out, copy.written);
+    return copy.ascii;
+}
+
+Result<SequenceValue> fetch(const IndexHandle& handle, std::string_view name, std::uint64_t start,
+                            std::uint64_t end) {
+    Result<RegionPlan> plan = plan_fetch(handle, name, start, end);
+    if (!plan) return std::move(plan.error());
+    return complete(handle, plan.take());
+}
+
+Result<SequenceValue> fetch_entire_sequence(const IndexHandle& handle, std::string_view name) {
+    Result<RegionPlan> plan = plan_entire_sequence(handle, name);
+    if (!plan) return std::move(plan.error());
+    return complete(handle, plan.take());
+}
+
+Result<SequenceValue> fetch_for_batch(const IndexHandle& handle, std::string_view name,
+                                      std::uint64_t start, std::uint64_t end) {
+    Result<RegionPlan> plan = plan_fetch_for_batch(handle, name, start, end);
+    if (!plan) return std::move(plan.error());
+    return complete(handle, plan.take());
 }
 
 }  // namespace sekvo

@@ -1,6 +1,7 @@
 // Region retrieval: record name + 1-based inclusive coordinates -> residues.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -25,11 +26,56 @@ Result<SequenceValue> fetch_entire_sequence(const IndexHandle& handle, std::stri
 Result<SequenceValue> fetch_for_batch(const IndexHandle& handle, std::string_view name,
                                       std::uint64_t start, std::uint64_t end);
 
+// Each fetch above is a plan (name lookup, bounds policy, warnings,
+// coordinates) followed by copying the residues. Callers that want the
+// residues in memory of their own plan first, then fill their buffer.
+struct RegionPlan {
+    SequenceValue value;                // name and coordinates, no residues yet
+    const IndexEntry* entry = nullptr;  // null: the result has no residues
+    std::uint64_t first = 0;            // 1-based first residue
+    std::uint64_t count = 0;            // residues asked for
+    bool pad = true;                    // pad a short copy with default_seq
+};
+
+Result<RegionPlan> plan_fetch(const IndexHandle& handle, std::string_view name, std::uint64_t start,
+                              std::uint64_t end);
+Result<RegionPlan> plan_entire_sequence(const IndexHandle& handle, std::string_view name);
+Result<RegionPlan> plan_fetch_for_batch(const IndexHandle& handle, std::string_view name,
+                                        std::uint64_t start, std::uint64_t end);
+
+// The plan's result with its residues copied into memory the value owns.
+Result<SequenceValue> complete(const IndexHandle& handle, RegionPlan&& plan);
+
+// Size of the buffer fill_buffer needs, or 0 when the plan can only be
+// completed with complete(): no residues to copy, or no mapping to copy from.
+std::size_t buffer_size(const IndexHandle& handle, const RegionPlan& plan);
+
+// Starts loading the plan's first residues from the mapping, if any.
+void prefetch(const IndexHandle& handle, const RegionPlan& plan);
+
+// Copies the plan's residues into `out` (buffer_size bytes), with the case
+// setting applied. True when `out` then holds the whole result and all of
+// it is ASCII; false when the copy came out short or found other bytes
+// (complete() gives the result then).
+Result<bool> fill_buffer(const IndexHandle& handle, const RegionPlan& plan, char* out);
+
 // Copy `count` residues starting at 1-based residue `first` of `entry`
 // (fewer if the data ends), skipping CR and LF. Never reads outside
 // [data, data + size).
 std::string read_from_mapping(const unsigned char* data, std::uint64_t size,
                               const IndexEntry& entry, std::uint64_t first, std::uint64_t count);
+// The same copy into out[0, capacity): how many bytes were written, and
+// whether every byte looked at on the way was ASCII.
+struct BufferCopy {
+    std::size_t written = 0;
+    bool ascii = true;
+};
+BufferCopy read_into_buffer(const unsigned char* data, std::uint64_t size, const IndexEntry& entry,
+                            std::uint64_t first, std::uint64_t count, char* out, std::size_t capacity);
+// Asks the processor to start loading the first bytes of a region's
+// window, so that a batch can overlap the memory latency of many regions.
+void prefetch_region(const unsigned char* data, std::uint64_t size, const IndexEntry& entry, std::uint64_t first,
+                     std::uint64_t count);
 // The same bytes as read_from_mapping would return, read with pread.
 Result<std::string> read_from_file(int fd, const IndexEntry& entry, std::uint64_t first,
                                    std::uint64_t count);

@@ -10,6 +10,7 @@
 #include "lib/binding/binding.hpp"
 #include "lib/classes.hpp"
 #include "lib/fasta_objects.hpp"
+#include "lib/str_residues.hpp"
 
 namespace sekvo {
 
@@ -24,6 +25,12 @@ PyObject* value_result(Result<SequenceValue>&& result) {
     return sequence_from_value(result.take());
 }
 
+// A plan's result with its residues in a str, as Sequence or as that str.
+Result<SequenceValue> completed(const IndexHandle& handle, Result<RegionPlan>&& plan) {
+    if (!plan) return std::move(plan.error());
+    return complete_in_str(handle, plan.take());
+}
+
 PyObject* record_repr(PyObject* self) {
     auto record = borrow_shared<FastaRecordValue>(self);
     if (!record) return nullptr;
@@ -33,7 +40,8 @@ PyObject* record_repr(PyObject* self) {
 PyObject* record_str(PyObject* self) {
     auto record = borrow_shared<FastaRecordValue>(self);
     if (!record) return nullptr;
-    Result<SequenceValue> text = read_record(handle_of(*record), record->name);
+    const IndexHandle& handle = handle_of(*record);
+    Result<SequenceValue> text = completed(handle, plan_record(handle, record->name));
     if (!text) return raise(text.error());
     return to_python(text.value().seq);
 }
@@ -73,7 +81,7 @@ PyObject* record_slice(const FastaRecordValue& record, PyObject* key) {
     const IndexHandle& handle = handle_of(record);
     const std::uint64_t length = record_length(handle, record.name);
     if (covers_whole_record(reinterpret_cast<PySliceObject*>(key), length)) {
-        return value_result(fetch_entire_sequence(handle, record.name));
+        return value_result(completed(handle, plan_entire_sequence(handle, record.name)));
     }
     Py_ssize_t start = 0, stop = 0, step = 0;
     if (PySlice_Unpack(key, &start, &stop, &step) < 0) return nullptr;

@@ -179,15 +179,17 @@ Result<SequenceValue> spliced(const IndexHandle& handle, std::string name,
     result.end = pieces.back().end;
     std::size_t total = 0;
     for (const SequenceValue& piece : pieces) total += piece.seq.size();
-    result.seq.reserve(total);
+    std::string joined;
+    joined.reserve(total);
     if (rc) {
         for (auto piece = pieces.rbegin(); piece != pieces.rend(); ++piece) {
             reverse_complement_in_place(*piece);
-            result.seq += piece->seq;
+            joined += piece->seq.view();
         }
     } else {
-        for (const SequenceValue& piece : pieces) result.seq += piece.seq;
+        for (const SequenceValue& piece : pieces) joined += piece.seq.view();
     }
+    result.seq = std::move(joined);
     return result;
 }
 

@@ -10,11 +10,13 @@
 #include <string>
 #include <string_view>
 
+#include "sequence/residues.hpp"
+
 namespace sekvo {
 
 struct SequenceValue {
     std::string name;
-    std::string seq;
+    Residues seq;
     std::optional<std::uint64_t> start;
     std::optional<std::uint64_t> end;
     bool comp = false;

@@ -26,14 +26,14 @@ void set_coordinates(const SequenceValue& source, std::int64_t first, std::int64
 }
 
 // Residues at lo, lo + step, ... below hi_excl (step > 0).
-void pick_forward(const std::string& text, std::int64_t lo, std::int64_t hi_excl, std::int64_t step,
+void pick_forward(std::string_view text, std::int64_t lo, std::int64_t hi_excl, std::int64_t step,
                   std::string& out) {
     const auto length = static_cast<std::int64_t>(text.size());
     lo = std::max<std::int64_t>(lo, 0);
     hi_excl = std::min(hi_excl, length);
     if (hi_excl <= lo) return;
     if (step == 1) {
-        out.assign(text, static_cast<std::size_t>(lo), static_cast<std::size_t>(hi_excl - lo));
+        out.assign(text.substr(static_cast<std::size_t>(lo), static_cast<std::size_t>(hi_excl - lo)));
         return;
     }
     const auto span = static_cast<std::uint64_t>(hi_excl - lo);
@@ -44,7 +44,7 @@ void pick_forward(const std::string& text, std::int64_t lo, std::int64_t hi_excl
 }
 
 // Residues at hi, hi + step, ... not below lo (step < 0).
-void pick_backward(const std::string& text, std::int64_t hi, std::int64_t lo, std::int64_t step,
+void pick_backward(std::string_view text, std::int64_t hi, std::int64_t lo, std::int64_t step,
                    std::string& out) {
     const auto length = static_cast<std::int64_t>(text.size());
     lo = std::max<std::int64_t>(lo, 0);
@@ -65,7 +65,7 @@ Result<SequenceValue> residue_at(const SequenceValue& value, std::int64_t index)
     if (index < 0 || index >= length) return Error{ErrorKind::OutOfRange, "Index out of range"};
     SequenceValue result;
     result.name = value.name;
-    result.seq.assign(1, value.seq[static_cast<std::size_t>(index)]);
+    result.seq = std::string(1, value.seq[static_cast<std::size_t>(index)]);
     result.comp = value.comp;
     if (value.start) {
         if (auto coordinate = shifted(*value.start, index)) {
@@ -82,7 +82,9 @@ SequenceValue slice_sequence(const SequenceValue& value, AdjustedSlice slice) {
     result.comp = value.comp;
     const auto length = static_cast<std::int64_t>(value.seq.size());
     if (slice.step > 0) {
-        pick_forward(value.seq, slice.start, slice.stop, slice.step, result.seq);
+        std::string text;
+        pick_forward(value.seq, slice.start, slice.stop, slice.step, text);
+        result.seq = std::move(text);
         set_coordinates(value, slice.start, slice.stop - 1, result);
     } else if (slice.step < 0) {
         // A start before the first residue (-1) walks from the last one.
@@ -91,7 +93,9 @@ SequenceValue slice_sequence(const SequenceValue& value, AdjustedSlice slice) {
             set_coordinates(value, hi, hi - 1, result);
         } else {
             const std::int64_t lo = slice.stop + 1;
-            pick_backward(value.seq, hi, lo, slice.step, result.seq);
+            std::string text;
+            pick_backward(value.seq, hi, lo, slice.step, text);
+            result.seq = std::move(text);
             set_coordinates(value, lo, hi, result);
         }
     }

@@ -53,39 +53,41 @@ void swap_coordinates_if_both_set(SequenceValue& value) {
 const std::array<unsigned char, 256> kComplementTable = make_complement_table();
 
 SequenceValue complement(const SequenceValue& value) {
-    SequenceValue result{value.name, std::string(value.seq.size(), '\0'), value.start, value.end,
-                         !value.comp};
-    std::transform(value.seq.begin(), value.seq.end(), result.seq.begin(),
+    std::string text(value.seq.size(), '\0');
+    std::transform(value.seq.begin(), value.seq.end(), text.begin(),
                    [](char c) { return static_cast<char>(kComplementTable[static_cast<unsigned char>(c)]); });
-    return result;
+    return SequenceValue{value.name, std::move(text), value.start, value.end, !value.comp};
 }
 
 SequenceValue reverse(const SequenceValue& value) {
-    SequenceValue result{value.name, std::string(value.seq.rbegin(), value.seq.rend()), value.start,
-                         value.end, value.comp};
+    const std::string_view seq = value.seq;
+    SequenceValue result{value.name, std::string(seq.rbegin(), seq.rend()), value.start, value.end,
+                         value.comp};
     swap_coordinates_if_both_set(result);
     return result;
 }
 
 SequenceValue reverse_complement(const SequenceValue& value) {
-    SequenceValue result{value.name, std::string(value.seq.size(), '\0'), value.start, value.end,
-                         value.comp};
-    std::transform(value.seq.rbegin(), value.seq.rend(), result.seq.begin(),
+    const std::string_view seq = value.seq;
+    std::string text(seq.size(), '\0');
+    std::transform(seq.rbegin(), seq.rend(), text.begin(),
                    [](char c) { return static_cast<char>(kComplementTable[static_cast<unsigned char>(c)]); });
+    SequenceValue result{value.name, std::move(text), value.start, value.end, value.comp};
     swap_coordinates_if_both_set(result);
     result.comp = !value.comp;
     return result;
 }
 
 void reverse_in_place(SequenceValue& value) {
-    std::reverse(value.seq.begin(), value.seq.end());
+    char* text = value.seq.mutable_data();
+    std::reverse(text, text + value.seq.size());
     swap_coordinates_if_both_set(value);
 }
 
 void reverse_complement_in_place(SequenceValue& value) {
-    std::string& s = value.seq;
+    char* s = value.seq.mutable_data();
     std::size_t i = 0;
-    std::size_t j = s.size();
+    std::size_t j = value.seq.size();
     while (j > i + 1) {
         --j;
         const char left = static_cast<char>(kComplementTable[static_cast<unsigned char>(s[i])]);

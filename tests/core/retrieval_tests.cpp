@@ -181,7 +181,7 @@ CORE_TEST(crafted_index_entries_never_crash) {
                                         sekvo::fetch_for_batch(*handle, "x", start, end)}) {
                         if (!result.ok()) continue;
                         CHECK(result.value().seq.size() <= 110);
-                        CHECK(result.value().seq.find_first_not_of('A') == std::string::npos);
+                        CHECK(result.value().seq.view().find_first_not_of('A') == std::string::npos);
                     }
                 }
                 auto whole = sekvo::fetch_entire_sequence(*handle, "x");

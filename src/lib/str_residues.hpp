@@ -1,0 +1,43 @@
+// Fetched residues that go straight into the storage of a new Python str,
+// so that str() of a fetched Sequence hands out that str without copying.
+// The str is made before the copy (compact ASCII, the exact length); a
+// result that turns out shorter or not ASCII is completed the usual way.
+#pragma once
+
+#include "lib/binding/python.hpp"
+
+#include <vector>
+
+#include "faidx/batch.hpp"
+#include "faidx/retrieval.hpp"
+
+namespace sekvo {
+
+// Results from this size on go into a str's storage. Smaller ones are
+// copied into memory of their own: making their str at once would cost the
+// calls that never ask for it, and a batch's many small strs, made one by
+// one on the calling thread, would cost more than they save.
+inline constexpr std::size_t kStrStorageThreshold = 4096;
+
+// The plan's result, its residues in a str's storage when they can be.
+Result<SequenceValue> complete_in_str(const IndexHandle& handle, RegionPlan&& plan);
+
+// Batch buffers that are new strs, made on the calling thread. A str that
+// cannot be made throws std::bad_alloc with MemoryError set.
+class StrBuffers final : public ResultBuffers {
+public:
+    explicit StrBuffers(std::size_t count) : texts_(count, nullptr) {}
+    ~StrBuffers() override;
+    StrBuffers(const StrBuffers&) = delete;
+    StrBuffers& operator=(const StrBuffers&) = delete;
+
+    std::size_t min_size() const override { return kStrStorageThreshold; }
+    char* provide(std::size_t index, std::size_t size) override;
+    // Values whose residues are in their buffer get it as their residues.
+    void lend_to(BatchResult& batch);
+
+private:
+    std::vector<PyObject*> texts_;
+};
+
+}  // namespace sekvo
