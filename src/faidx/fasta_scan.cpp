@@ -2,9 +2,15 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cstddef>
 #include <cstring>
 #include <memory>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 #include "faidx/unicode_whitespace.hpp"
 #include "faidx/warnings.hpp"
@@ -24,6 +30,50 @@ std::size_t trailing_carriage_returns(const unsigned char* begin, const unsigned
 
 Error invalid_utf8() { return Error::io_custom(kInvalidUtf8Message); }
 
+// The line feeds of [p, end) in order. Compares 64 bytes at a time into a
+// bit mask and walks its bits: for lines of 60 to 80 bytes this costs far
+// less than a memchr call per line.
+class LineFeeds {
+public:
+    LineFeeds(const unsigned char* p, const unsigned char* end) : block_(p), end_(end) { mask_ = load(block_); }
+
+    // The next line feed, or null when there is none.
+    const unsigned char* next() {
+        while (mask_ == 0) {
+            block_ += 64;
+            if (block_ >= end_) return nullptr;
+            mask_ = load(block_);
+        }
+        const unsigned bit = static_cast<unsigned>(__builtin_ctzll(mask_));
+        mask_ &= mask_ - 1;
+        return block_ + bit;
+    }
+
+private:
+    std::uint64_t load(const unsigned char* block) const {
+        std::uint64_t mask = 0;
+        if (end_ - block >= 64) {
+#if defined(__SSE2__)
+            const __m128i line_feed = _mm_set1_epi8('\n');
+            for (int i = 0; i < 4; ++i) {
+                const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(block) + i);
+                const auto bits = static_cast<std::uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(bytes, line_feed)));
+                mask |= std::uint64_t{bits} << (16 * i);
+            }
+            return mask;
+#endif
+        }
+        const std::ptrdiff_t available = std::min<std::ptrdiff_t>(end_ - block, 64);
+        for (std::ptrdiff_t i = 0; i < available; ++i)
+            if (block[i] == '\n') mask |= std::uint64_t{1} << i;
+        return mask;
+    }
+
+    const unsigned char* block_;
+    const unsigned char* end_;
+    std::uint64_t mask_ = 0;
+};
+
 }  // namespace
 
 bool FastaScanner::feed(const unsigned char* data, std::size_t size) {
@@ -31,15 +81,13 @@ bool FastaScanner::feed(const unsigned char* data, std::size_t size) {
     const unsigned char* p = data;
     const unsigned char* const end = data + size;
     if (in_line_) p = continue_line(p, end);
-    while (p < end) {
-        const auto* line_feed =
-            static_cast<const unsigned char*>(std::memchr(p, '\n', static_cast<std::size_t>(end - p)));
-        if (line_feed == nullptr) {
-            start_partial_line(p, end);
-            break;
+    if (p < end) {
+        LineFeeds line_feeds(p, end);
+        while (const unsigned char* line_feed = line_feeds.next()) {
+            complete_line(p, line_feed, position_ + static_cast<std::uint64_t>(line_feed + 1 - data));
+            p = line_feed + 1;
         }
-        complete_line(p, line_feed, position_ + static_cast<std::uint64_t>(line_feed + 1 - data));
-        p = line_feed + 1;
+        if (p < end) start_partial_line(p, end);
     }
     position_ += size;
     return true;
