@@ -142,9 +142,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     auto whole = sekvo::scan_fasta(data, size);
     auto pieces = scan_in_pieces(data, size, piece_sizes);
     auto from_file = sekvo::scan_fasta_file(file.fd());
+    auto in_parts = sekvo::scan_fasta_in_parts(data, size, 1 + (hash >> 24) % 9, nullptr);
 
     const bool utf8 = sekvo::is_valid_utf8(data, size);
-    FUZZ_CHECK(whole.ok() == utf8 && pieces.ok() == utf8 && from_file.ok() == utf8);
+    FUZZ_CHECK(whole.ok() == utf8 && pieces.ok() == utf8 && from_file.ok() == utf8 && in_parts.ok() == utf8);
     if (!utf8) {
         FUZZ_CHECK(whole.error().detail_text() == sekvo::kInvalidUtf8Message);
         return 0;
@@ -152,6 +153,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::vector<ScannedRecord>& records = whole.value();
     FUZZ_CHECK(same_records(records, pieces.value()));
     FUZZ_CHECK(same_records(records, from_file.value()));
+    FUZZ_CHECK(same_records(records, in_parts.value()));
 
     const std::string_view text(reinterpret_cast<const char*>(data), size);
     const std::vector<ExpectedRecord> expected = read_lines(text);

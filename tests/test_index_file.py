@@ -183,3 +183,34 @@ def test_ragged_record_is_indexed_with_one_warning(tmp_path, capfd):
     err = capfd.readouterr().err
     assert err == ("WARNING: sequence 'ragged' has lines of differing length; "
                    "regions of it may be read wrongly\n")
+
+
+@pytest.mark.parametrize("tail", [b"", b">bad\nAC\xffGT\n"])
+def test_large_file_scanned_in_parts_gives_the_index_of_a_plain_scan(tmp_path, capfd, tail):
+    # Large enough to be scanned in parts on the worker pool when mapped;
+    # opened as mutable it is read front to back. Records of every layout
+    # are spread through the file so that parts begin inside all of them.
+    line = b"ACGTNacgtn" * 6 + b"\n"
+    records = [b">regular desc\n" + line * 20_000 + b"ACG\n",
+               b">crlf\r\n" + line.replace(b"\n", b"\r\n") * 15_000,
+               b">ragged\n" + line * 9_000 + b"AC\n" + line * 9_000,
+               b">blanks\n" + line * 12_000 + b"\n\n"]
+    body = b"".join(records[i % 4].replace(b">", b">%d_" % i, 1) for i in range(80))
+    assert len(body) > 64 << 20
+    fasta = tmp_path / "big.fa"
+    fasta.write_bytes(body + tail)
+    results = []
+    for mutable in (False, True):
+        try:
+            sekvo.Faidx(str(fasta), mutable=mutable)
+            results.append((fasta.with_suffix(".fa.fai").read_bytes(), capfd.readouterr().err))
+        except Exception as error:
+            results.append((str(error), capfd.readouterr().err))
+        if os.path.exists(str(fasta) + ".fai"):
+            os.remove(str(fasta) + ".fai")
+    assert results[0] == results[1]
+    assert results[0][1].count("WARNING: sequence '") == 20
+    if tail:
+        assert results[0][0] == "IOError: stream did not contain valid UTF-8"
+    else:
+        assert results[0][0].count(b"\n") == 80

@@ -7,12 +7,15 @@
 #include <cstddef>
 #include <cstring>
 #include <memory>
+#include <optional>
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif
 
+#include "faidx/mapping_guard.hpp"
 #include "faidx/unicode_whitespace.hpp"
+#include "faidx/worker_pool.hpp"
 #include "faidx/warnings.hpp"
 
 namespace sekvo {
@@ -21,6 +24,13 @@ namespace {
 
 // Pieces small enough that validation and line scanning share the cache.
 constexpr std::size_t kPieceSize = 256 * 1024;
+// Files from this size on are scanned in parts on the worker pool: one
+// thread cannot map and read the pages of a large file at the speed the
+// memory allows.
+constexpr std::uint64_t kParallelScanMinSize = 64 << 20;
+// A part whose lines come in more runs than this is scanned again in one
+// piece instead.
+constexpr std::size_t kMostLineRuns = 1 << 20;
 
 std::size_t trailing_carriage_returns(const unsigned char* begin, const unsigned char* end) {
     const unsigned char* q = end;
@@ -154,6 +164,10 @@ const unsigned char* FastaScanner::continue_line(const unsigned char* p, const u
 }
 
 void FastaScanner::on_header(std::string_view rest, std::uint64_t end_position) {
+    if (log_ != nullptr) {
+        log_->header(rest, end_position);
+        return;
+    }
     close_record();
     name_.assign(header_name(rest));
     offset_ = end_position;
@@ -162,6 +176,10 @@ void FastaScanner::on_header(std::string_view rest, std::uint64_t end_position) 
 }
 
 void FastaScanner::on_sequence_line(std::uint64_t residues, std::uint64_t bytes) {
+    if (log_ != nullptr) {
+        log_->sequence_line(residues, bytes);
+        return;
+    }
     if (lines_ == 0) {
         lenc_ = residues;
         lenb_ = bytes;
@@ -187,13 +205,100 @@ void FastaScanner::close_record() {
     name_.clear();
 }
 
-Result<std::vector<ScannedRecord>> scan_fasta(const unsigned char* data, std::uint64_t size) {
+void LineLog::header(std::string_view rest, std::uint64_t end_position) {
+    headers_.emplace_back(rest);
+    events_.push_back({end_position, 0, 0, headers_.size() - 1});
+}
+
+void LineLog::sequence_line(std::uint64_t residues, std::uint64_t bytes) {
+    if (!events_.empty()) {
+        Event& last = events_.back();
+        if (last.count != 0 && last.residues == residues && last.bytes == bytes) {
+            ++last.count;
+            return;
+        }
+    }
+    if (events_.size() >= kMostLineRuns) {
+        overflowed_ = true;
+        return;
+    }
+    events_.push_back({residues, bytes, 1, 0});
+}
+
+void LineLog::replay(FastaScanner& scanner) const {
+    for (const Event& event : events_) {
+        if (event.count == 0) {
+            scanner.on_header(headers_[event.header], event.residues);
+            continue;
+        }
+        // A few lines of one size settle the layout check (blank, odd or
+        // ragged); more of them only add to the counts.
+        const std::uint64_t stepped = std::min<std::uint64_t>(event.count, 4);
+        for (std::uint64_t i = 0; i < stepped; ++i) scanner.on_sequence_line(event.residues, event.bytes);
+        scanner.residues_ += event.residues * (event.count - stepped);
+        scanner.lines_ += event.count - stepped;
+    }
+}
+
+namespace {
+
+Result<std::vector<ScannedRecord>> scan_in_one_piece(const unsigned char* data, std::uint64_t size) {
     FastaScanner scanner;
     for (std::uint64_t done = 0; done < size;) {
         std::size_t piece = static_cast<std::size_t>(size - done < kPieceSize ? size - done : kPieceSize);
         if (!scanner.feed(data + done, piece)) return invalid_utf8();
         done += piece;
     }
+    if (!scanner.finish()) return invalid_utf8();
+    return std::move(scanner.records());
+}
+
+// Part boundaries: about equal sizes, each part but the first starting just
+// after a line feed.
+std::vector<std::uint64_t> part_starts(const unsigned char* data, std::uint64_t size, std::size_t parts) {
+    std::vector<std::uint64_t> starts{0};
+    for (std::size_t k = 1; k < parts; ++k) {
+        const std::uint64_t nominal = std::max(size / parts * k, starts.back());
+        const void* line_feed = std::memchr(data + nominal, '\n', static_cast<std::size_t>(size - nominal));
+        if (line_feed == nullptr) break;
+        const auto start = static_cast<std::uint64_t>(static_cast<const unsigned char*>(line_feed) - data) + 1;
+        if (start >= size) break;
+        if (start > starts.back()) starts.push_back(start);
+    }
+    return starts;
+}
+
+}  // namespace
+
+Result<std::vector<ScannedRecord>> scan_fasta(const unsigned char* data, std::uint64_t size,
+                                              std::atomic<bool>* mapping_failed) {
+    if (size < kParallelScanMinSize || pool_size() < 2) return scan_in_one_piece(data, size);
+    return scan_fasta_in_parts(data, size, 4 * pool_size(), mapping_failed);
+}
+
+Result<std::vector<ScannedRecord>> scan_fasta_in_parts(const unsigned char* data, std::uint64_t size,
+                                                       std::size_t parts, std::atomic<bool>* mapping_failed) {
+    const std::vector<std::uint64_t> starts = part_starts(data, size, std::max<std::size_t>(parts, 1));
+    std::vector<LineLog> logs(starts.size());
+    std::vector<unsigned char> valid(starts.size(), 0);
+    parallel_for_each_index(starts.size(), [&](std::size_t k) {
+        std::optional<MappingGuard> guard;
+        if (mapping_failed != nullptr) guard.emplace(data, size, *mapping_failed);
+        const std::uint64_t end = k + 1 < starts.size() ? starts[k + 1] : size;
+        FastaScanner part(starts[k], logs[k]);
+        for (std::uint64_t done = starts[k]; done < end;) {
+            const auto piece = static_cast<std::size_t>(std::min<std::uint64_t>(end - done, kPieceSize));
+            if (!part.feed(data + done, piece) || logs[k].overflowed()) return;
+            done += piece;
+        }
+        valid[k] = k + 1 < starts.size() || part.finish();
+    });
+    // Invalid text, or a layout that does not compress: the plain scan gives
+    // the same error or result, with its warnings in the same order.
+    for (std::size_t k = 0; k < starts.size(); ++k)
+        if (!valid[k] || logs[k].overflowed()) return scan_in_one_piece(data, size);
+    FastaScanner scanner;
+    for (const LineLog& log : logs) log.replay(scanner);
     if (!scanner.finish()) return invalid_utf8();
     return std::move(scanner.records());
 }

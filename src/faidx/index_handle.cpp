@@ -121,7 +121,7 @@ std::optional<Error> IndexHandleBuilder::build(IndexHandle& handle) {
     Result<std::vector<ScannedRecord>> scanned = Error::io_custom("");
     if (handle.has_mapping()) {
         MappingGuard guard(handle.mapping_, handle.mapping_size_, handle.mapping_failed_);
-        scanned = scan_fasta(handle.mapping_, handle.mapping_size_);
+        scanned = scan_fasta(handle.mapping_, handle.mapping_size_, &handle.mapping_failed_);
     } else {
         scanned = scan_fasta_file(handle.fd_);
     }

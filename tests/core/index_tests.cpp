@@ -91,6 +91,53 @@ CORE_TEST(mapped_and_read_scans_agree_on_a_large_file) {
     CHECK_EQ(index_fed_in_pieces(fasta, {fasta.size()}), mapped);
 }
 
+// The scan in `parts` parts on the worker pool, with what it wrote to
+// standard error, or "<invalid>".
+std::pair<std::string, std::string> index_in_parts(const std::string& fasta, std::size_t parts) {
+    StderrCapture capture;
+    auto records = sekvo::scan_fasta_in_parts(reinterpret_cast<const unsigned char*>(fasta.data()), fasta.size(),
+                                              parts, nullptr);
+    return {records ? index_of(records.value()) : "<invalid>", capture.text()};
+}
+
+CORE_TEST(scan_in_parts_matches_the_scan_in_one_piece) {
+    std::vector<std::string> files = {
+        ">chr1 d\xC3\xA9sc\r\nACGT\r\nAC\r\n\r\n>x\nAAA\nAA\nAAAA\n>t\nG",  // ragged x, no final line feed
+        ">a\nAC\n\nA\n>b\nAA\nA\nA\n>c\nAAA\nAAA\nA\n\n\n",
+        "AC\nACGT\n>s\nA\n>\nAC\nACGT\nA\n",  // text before the first header, an unnamed record
+        ">a\nAC\n\xC3\nAC\n",                   // invalid UTF-8 in the middle
+        ">a\nAC\nA\xE2\x80",                     // ends inside a character
+        "",
+        "\n\n\n",
+    };
+    // Long regular and irregular records, so that parts begin inside them.
+    std::mt19937 rng(11);
+    std::string regular, irregular;
+    for (int r = 0; r < 30; ++r) {
+        regular += ">rec" + std::to_string(r) + " x\n";
+        irregular += ">odd" + std::to_string(r) + "\n";
+        const std::size_t length = rng() % 5000;
+        for (std::size_t i = 0; i < length; i += 60) {
+            regular += std::string(std::min<std::size_t>(60, length - i), 'A') + "\n";
+            irregular += std::string(1 + rng() % 70, 'C') + (rng() % 9 == 0 ? "\r\n" : "\n");
+            if (rng() % 50 == 0) irregular += "\n";
+        }
+    }
+    files.push_back(regular);
+    files.push_back(irregular);
+    for (const std::string& fasta : files) {
+        std::pair<std::string, std::string> plain;
+        {
+            StderrCapture capture;
+            plain.first = index_fed_in_pieces(fasta, {fasta.size()});
+            plain.second = capture.text();
+        }
+        const std::pair<std::string, std::string> whole = index_in_parts(fasta, 1);
+        CHECK(whole == plain);
+        for (std::size_t parts : {2, 3, 7, 64, 1000}) CHECK(index_in_parts(fasta, parts) == whole);
+    }
+}
+
 CORE_TEST(header_name_is_the_first_word) {
     // Every Unicode White_Space character ends the name; look-alikes do not.
     const std::string blanks[] = {"\t", " ", "\x0B", "\x0C", "\r", "\xC2\x85", "\xC2\xA0", "\xE1\x9A\x80",
