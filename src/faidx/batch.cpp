@@ -1,6 +1,7 @@
 // Batch retrieval. Short lists go region by region through the single
 // fetch (warnings, IndexError-style failures); long lists are fetched on the
 // worker pool with the silent per-region fetch, into a pre-sized output.
+// Regions large enough for the caller's buffers are copied into those.
 #include "faidx/batch.hpp"
 
 #include <algorithm>

@@ -48,7 +48,6 @@ StrBuffers::~StrBuffers() {
 }
 
 char* StrBuffers::provide(std::size_t index, std::size_t size) {
-    if (size < kStrStorageThreshold) return nullptr;
     PyObject* text = new_ascii_str(size);
     Py_XSETREF(texts_[index], text);
     return storage_of(text);
