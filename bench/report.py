@@ -182,6 +182,18 @@ def notes(data: dict) -> list[str]:
     return out
 
 
+ANALYSIS = os.path.join(os.path.dirname(os.path.abspath(__file__)), "analysis.md")
+
+
+def analysis() -> list[str]:
+    """The profile of the targets not met, written by hand from the latency
+    probe and perf (bench/analysis.md), when there is one."""
+    if not os.path.exists(ANALYSIS):
+        return []
+    with open(ANALYSIS) as f:
+        return f.read().rstrip("\n").split("\n") + [""]
+
+
 def memory_numbers(mem: dict) -> dict:
     before = mem["before_batch"]
     peak_anon = max(mem.get("sampled_peak", {}).get("RssAnon", 0), mem["after_batch"]["RssAnon"])
@@ -325,7 +337,7 @@ def markdown(data: dict, chart_path: str | None) -> str:
     else:
         lines += [f"sekvo was not measured; ratios are relative to {baseline}.", ""]
 
-    lines += ["## Notes", ""] + notes(data) + ["", "## Times", ""]
+    lines += ["## Notes", ""] + notes(data) + [""] + analysis() + ["## Times", ""]
     for w in ORDER:
         if w in data["results"] and w != "open":
             lines += [f"### {WORKLOAD_TITLES[w]}", ""] + workload_table(data, w, baseline) + [""]
