@@ -229,19 +229,19 @@ Result<BatchResult> fetch_many_into(const IndexHandle& handle, const std::vector
 }
 
 Result<BatchResult> fetch_many_same_chr_into(const IndexHandle& handle, std::string_view name,
-                                       const std::vector<Span>& regions, ResultBuffers& buffers) {
+                                             const std::vector<Span>& regions, ResultBuffers& buffers) {
     if (regions.empty()) return BatchResult{};
-    if (!handle.contains(name)) {
-        return Error{ErrorKind::Fetch, "Sequence '" + std::string(name) + "' not found"};
-    }
+    // One look-up for the whole batch.
+    const IndexEntry* record = handle.lookup(name);
+    if (record == nullptr) return Error{ErrorKind::Fetch, "Sequence '" + std::string(name) + "' not found"};
     if (regions.size() < kParallelThreshold) {
         return fetch_sequentially(handle, regions.size(), [&](std::size_t i) {
-            return plan_fetch(handle, name, regions[i].start, regions[i].end);
+            return plan_fetch(handle, name, *record, regions[i].start, regions[i].end);
         }, buffers);
     }
     return fetch_in_parallel(
         handle, regions.size(),
-        [&](std::size_t i) { return plan_fetch_for_batch(handle, name, regions[i].start, regions[i].end); },
+        [&](std::size_t i) { return plan_fetch_for_batch(handle, name, *record, regions[i].start, regions[i].end); },
         [name](std::size_t position, const Error& error) {
             return "Error fetching region " + std::to_string(position) + " from " + std::string(name) + ": " +
                    error.display_text();

@@ -118,6 +118,12 @@ Result<RegionPlan> plan_fetch(const IndexHandle& handle, std::string_view name, 
                               std::uint64_t end) {
     const IndexEntry* entry = handle.lookup(name);
     if (entry == nullptr) return not_found(name);
+    return plan_fetch(handle, name, *entry, start, end);
+}
+
+Result<RegionPlan> plan_fetch(const IndexHandle& handle, std::string_view name, const IndexEntry& record,
+                              std::uint64_t start, std::uint64_t end) {
+    const IndexEntry* entry = &record;
     const std::uint64_t length = entry->rlen;
     const bool out_of_bounds = start > length || end > length;
 
@@ -167,6 +173,12 @@ Result<RegionPlan> plan_fetch_for_batch(const IndexHandle& handle, std::string_v
                                         std::uint64_t start, std::uint64_t end) {
     const IndexEntry* entry = handle.lookup(name);
     if (entry == nullptr) return not_found(name);
+    return plan_fetch_for_batch(handle, name, *entry, start, end);
+}
+
+Result<RegionPlan> plan_fetch_for_batch(const IndexHandle& handle, std::string_view name,
+                                        const IndexEntry& record, std::uint64_t start, std::uint64_t end) {
+    const IndexEntry* entry = &record;
     const std::uint64_t length = entry->rlen;
 
     if (handle.options().strict_bounds) {

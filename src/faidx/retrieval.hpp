@@ -39,6 +39,11 @@ struct RegionPlan {
 
 Result<RegionPlan> plan_fetch(const IndexHandle& handle, std::string_view name, std::uint64_t start,
                               std::uint64_t end);
+// The same for a record already looked up (`record` is the entry of `name`).
+Result<RegionPlan> plan_fetch(const IndexHandle& handle, std::string_view name, const IndexEntry& record,
+                              std::uint64_t start, std::uint64_t end);
+Result<RegionPlan> plan_fetch_for_batch(const IndexHandle& handle, std::string_view name,
+                                        const IndexEntry& record, std::uint64_t start, std::uint64_t end);
 Result<RegionPlan> plan_entire_sequence(const IndexHandle& handle, std::string_view name);
 Result<RegionPlan> plan_fetch_for_batch(const IndexHandle& handle, std::string_view name,
                                         std::uint64_t start, std::uint64_t end);
