@@ -5,6 +5,7 @@ the documented exception; none crashes, hangs or writes outside the index
 path. Every open runs in a child interpreter with a time limit."""
 import json
 import os
+import re
 import subprocess
 import sys
 import textwrap
@@ -463,3 +464,34 @@ def test_file_truncated_while_open(tmp_path):
     ]
     # SIGBUS from the interpreter's own mapping
     assert result.returncode == (0 if os.environ.get("SEKVO_SANITIZER") else -7), result.stderr
+
+
+def test_large_file_truncated_before_a_dense_batch(tmp_path):
+    # The lost pages are met on the pool's threads as well as the caller's:
+    # each absorbs its fault and the batch fails with IOError. (A batch this
+    # dense also fills the page tables of the whole mapping first, which
+    # must not trip over the lost pages either.)
+    path = tmp_path / "large.fa"
+    line = b"ACGTACGTAC" * 6 + b"\n"
+    path.write_bytes(b">a\n" + line * 1_200_000)  # 73 MB
+    code = f"""
+        import os, sekvo
+        fx = sekvo.Faidx({str(path)!r})
+        regions = [("a", 1 + i * 30_000, 100 + i * 30_000) for i in range(2_400)]
+        assert len(fx.fetch_many(regions)) == 2_400
+        fresh = sekvo.Faidx({str(path)!r})
+        os.truncate({str(path)!r}, 1 << 20)
+        try:
+            fresh.fetch_many(regions)
+        except Exception as e:
+            print(f"{{type(e).__name__}}: {{e}}")
+    """
+    result = subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True,
+                            text=True, timeout=120)
+    assert result.returncode == 0, result.stderr
+    # Once a thread has met a lost page the mapping is untrusted, so a region
+    # before the new end may be the first to report it, never one after.
+    first_lost = (1 << 20) // 61 * 60 // 30_000 + 1
+    match = re.fullmatch(r"RuntimeError: Error fetching region (\d+): IO error: "
+                         r"FASTA file was truncated or became unreadable while open\n", result.stdout)
+    assert match and int(match.group(1)) <= first_lost, result.stdout

@@ -107,11 +107,15 @@ private:
 
     void start_workers(std::size_t count) {
         workers_.reserve(count);
-        // Workers block every signal so that signals sent to the process
-        // reach the interpreter's threads, not ours.
+        // Workers block the signals sent to the process, so that they reach
+        // the interpreter's threads, not ours. Faults a worker's own access
+        // raises stay open: blocked, the kernel would kill the process
+        // instead of running a handler (the SIGBUS of a shrunk file, see
+        // MappingGuard, is met on workers too).
         sigset_t all_signals;
         sigset_t previous;
         sigfillset(&all_signals);
+        for (int fault : {SIGBUS, SIGSEGV, SIGFPE, SIGILL}) sigdelset(&all_signals, fault);
         pthread_sigmask(SIG_BLOCK, &all_signals, &previous);
         try {
             for (std::size_t i = 0; i < count; ++i) workers_.emplace_back([this] { work_loop(); });
