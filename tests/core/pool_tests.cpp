@@ -1,5 +1,7 @@
 // Worker pool: ordered results, failures, nesting, concurrent callers,
 // the size rule, idle sleep and fork safety.
+#include <pthread.h>
+#include <signal.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -221,4 +223,32 @@ CORE_TEST(pool_forks_while_another_thread_runs_batches) {
     stop.store(true);
     busy.join();
     CHECK_EQ(wrong.load(), 0);
+}
+
+CORE_TEST(pool_workers_block_process_signals_but_not_faults) {
+    CHECK(core_test::run_in_child(
+        [] {
+            use_pool_size("2");
+            const pthread_t caller = pthread_self();
+            std::atomic<bool> worker_seen{false};
+            std::atomic<bool> masks_right{true};
+            const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+            // Items wait until a worker has taken one, so a worker takes part.
+            parallel_for_each_index(1000, [&](std::size_t) {
+                if (pthread_equal(pthread_self(), caller)) {
+                    while (!worker_seen.load() && std::chrono::steady_clock::now() < deadline)
+                        std::this_thread::yield();
+                    return;
+                }
+                worker_seen.store(true);
+                sigset_t mask;
+                pthread_sigmask(SIG_BLOCK, nullptr, &mask);
+                const bool right = sigismember(&mask, SIGINT) == 1 && sigismember(&mask, SIGTERM) == 1 &&
+                                   sigismember(&mask, SIGBUS) == 0 && sigismember(&mask, SIGSEGV) == 0;
+                if (!right) masks_right.store(false);
+            });
+            CHECK(worker_seen.load());
+            CHECK(masks_right.load());
+        },
+        60));
 }
