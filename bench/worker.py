@@ -51,20 +51,24 @@ def proc_status() -> dict[str, int]:
     return out
 
 
-def time_variant(variant: Variant, inputs, reps: int, warmup: bool = True) -> dict:
-    prepared = variant.prepare(inputs)
-    if warmup:
-        variant.run(prepared, False)
-    times = []
+def time_variants(variants: dict[str, Variant], inputs, reps: int) -> dict[str, dict]:
+    """Times a tool's variants of one workload in turn, run by run, so that
+    a slow spell of the machine falls on all of them alike; one untimed run
+    of each first."""
+    prepared = {label: v.prepare(inputs) for label, v in variants.items()}
+    for label, v in variants.items():
+        v.run(prepared[label], False)
+    times: dict[str, list[float]] = {label: [] for label in variants}
     for _ in range(reps):
-        if variant.reset:
-            variant.reset()
-        gc.collect()
-        began = time.perf_counter()
-        result = variant.run(prepared, False)
-        times.append(time.perf_counter() - began)
-        del result
-    return {"median": statistics.median(times), "min": min(times), "times": times}
+        for label, v in variants.items():
+            if v.reset:
+                v.reset()
+            gc.collect()
+            began = time.perf_counter()
+            result = v.run(prepared[label], False)
+            times[label].append(time.perf_counter() - began)
+            del result
+    return {label: {"median": statistics.median(t), "min": min(t), "times": t} for label, t in times.items()}
 
 
 def remove_index(tool) -> None:
@@ -109,8 +113,10 @@ def phase_main(cfg, tool) -> dict:
     out["open"] = {"seconds": time.perf_counter() - began}
 
     def run_workload(key, workload, inputs, n_reps, check_inputs=None):
-        for label, variant in tool.variants(workload).items():
-            res = time_variant(variant, inputs, n_reps)
+        variants = tool.variants(workload)
+        timed = time_variants(variants, inputs, n_reps) if variants else {}
+        for label, variant in variants.items():
+            res = timed[label]
             sample = variant.run(variant.prepare(check_inputs or inputs), True)
             res["check"] = digest(sample)
             out.setdefault(key, {})[label] = res
