@@ -468,9 +468,7 @@ def test_file_truncated_while_open(tmp_path):
 
 def test_large_file_truncated_before_a_dense_batch(tmp_path):
     # The lost pages are met on the pool's threads as well as the caller's:
-    # each absorbs its fault and the batch fails with IOError. (A batch this
-    # dense also fills the page tables of the whole mapping first, which
-    # must not trip over the lost pages either.)
+    # each absorbs its fault and the batch fails with IOError.
     path = tmp_path / "large.fa"
     line = b"ACGTACGTAC" * 6 + b"\n"
     path.write_bytes(b">a\n" + line * 1_200_000)  # 73 MB

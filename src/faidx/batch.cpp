@@ -111,7 +111,6 @@ using Deferred = std::vector<std::pair<std::size_t, RegionPlan>>;
 template <class PlanOne, class Describe>
 Result<BatchResult> fetch_in_parallel(const IndexHandle& handle, std::size_t count, PlanOne plan_one,
                                       Describe describe, ResultBuffers& buffers) {
-    handle.prepare_for_batch(count);
     BatchResult result;
     result.values.resize(count);
     FirstFailure first_failure;

@@ -5,13 +5,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
 
 #include "faidx/fasta_scan.hpp"
 #include "faidx/index_file.hpp"
 #include "faidx/mapping_guard.hpp"
-#include "faidx/worker_pool.hpp"
 
 namespace sekvo {
 
@@ -53,30 +51,6 @@ private:
 
 Result<std::unique_ptr<IndexHandle>> IndexHandle::open(OpenOptions options) {
     return IndexHandleBuilder::open(std::move(options));
-}
-
-void IndexHandle::prepare_for_batch(std::size_t regions) const {
-#ifdef MADV_POPULATE_READ
-    // A batch with a region per 32 KiB of file or more: faulting the pages
-    // in one by one would cost several times filling all the tables at once.
-    constexpr std::uint64_t kBytesPerRegion = 32 << 10;
-    constexpr std::uint64_t kMinimumMapping = 64 << 20;
-    if (mapping_ == nullptr || mapping_size_ < kMinimumMapping ||
-        regions < mapping_size_ / kBytesPerRegion || mapping_populated_.exchange(true))
-        return;
-    const std::size_t page = static_cast<std::size_t>(::sysconf(_SC_PAGESIZE));
-    const std::size_t slices = 4 * pool_size();
-    const std::uint64_t slice = (mapping_size_ / slices + page - 1) / page * page;
-    parallel_for_each_index(slices, [&](std::size_t i) {
-        const std::uint64_t begin = std::min<std::uint64_t>(i * slice, mapping_size_);
-        const std::uint64_t end = std::min<std::uint64_t>(begin + slice, mapping_size_);
-        // Failure (a file that shrank, an old kernel) only leaves the faults to the reads.
-        if (end > begin)
-            ::madvise(const_cast<unsigned char*>(mapping_) + begin, end - begin, MADV_POPULATE_READ);
-    });
-#else
-    (void)regions;
-#endif
 }
 
 IndexHandle::~IndexHandle() {

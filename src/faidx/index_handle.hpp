@@ -63,12 +63,6 @@ public:
     // gone (the file shrank after it was mapped); see MappingGuard.
     std::atomic<bool>& mapping_failed() const { return mapping_failed_; }
 
-    // Prepares a batch of `regions` regions: one dense enough to touch much
-    // of a large mapping has the whole mapping's page tables filled first,
-    // once per handle, on the worker pool. A new process otherwise pays a
-    // page fault for nearly every region it reads.
-    void prepare_for_batch(std::size_t regions) const;
-
 private:
     IndexHandle() = default;
 
@@ -80,7 +74,6 @@ private:
     bool mapping_is_empty_file_ = false;
     int fd_ = -1;
     mutable std::atomic<bool> mapping_failed_{false};
-    mutable std::atomic<bool> mapping_populated_{false};
 
     friend class IndexHandleBuilder;
 };
