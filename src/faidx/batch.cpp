@@ -22,9 +22,10 @@ namespace {
 
 using Values = std::vector<SequenceValue>;
 
-bool wants_buffer(const IndexHandle& handle, const RegionPlan& plan, const ResultBuffers& buffers) {
+// The size of the caller's buffer for this region, or 0 when it gets none.
+std::size_t wanted_buffer(const IndexHandle& handle, const RegionPlan& plan, const ResultBuffers& buffers) {
     const std::size_t size = buffer_size(handle, plan);
-    return size != 0 && size >= buffers.min_size();
+    return size >= buffers.min_size() ? size : 0;
 }
 
 // Copies a planned region into `buffer` when given one and it can hold the
@@ -54,9 +55,8 @@ Result<BatchResult> fetch_sequentially(const IndexHandle& handle, std::size_t co
     for (std::size_t i = 0; i < count; ++i) {
         Result<RegionPlan> plan = plan_one(i);
         if (!plan.ok()) return std::move(plan.error());
-        char* buffer = wants_buffer(handle, plan.value(), buffers)
-                           ? buffers.provide(i, buffer_size(handle, plan.value()))
-                           : nullptr;
+        const std::size_t size = wanted_buffer(handle, plan.value(), buffers);
+        char* buffer = size != 0 ? buffers.provide(i, size) : nullptr;
         Result<bool> in_buffer = finish(handle, plan.take(), buffer, result.values[i]);
         if (!in_buffer.ok()) return std::move(in_buffer.error());
         if (in_buffer.value()) result.in_buffer.push_back(i);
@@ -137,7 +137,7 @@ Result<BatchResult> fetch_in_parallel(const IndexHandle& handle, std::size_t cou
             Result<RegionPlan> plan = plan_one(i);
             if (!plan.ok()) {
                 failure.note(i, std::move(plan.error()));
-            } else if (wants_buffer(handle, plan.value(), buffers)) {
+            } else if (wanted_buffer(handle, plan.value(), buffers) != 0) {
                 set_aside.emplace_back(i, plan.take());
             } else {
                 prefetch(handle, plan.value());
@@ -159,7 +159,7 @@ Result<BatchResult> fetch_in_parallel(const IndexHandle& handle, std::size_t cou
               [](const auto& a, const auto& b) { return a.first < b.first; });
     std::vector<char*> targets(deferred.size());
     for (std::size_t k = 0; k < deferred.size(); ++k)
-        targets[k] = buffers.provide(deferred[k].first, buffer_size(handle, deferred[k].second));
+        targets[k] = buffers.provide(deferred[k].first, wanted_buffer(handle, deferred[k].second, buffers));
     std::vector<unsigned char> filled(deferred.size(), 0);
     auto fill_chunk = [&](std::size_t begin, std::size_t end) {
         ChunkFailure failure;

@@ -18,8 +18,7 @@ namespace {
 using namespace binding;
 
 PyObject* sequence_result(const IndexHandle& handle, Result<RegionPlan>&& plan, bool rc) {
-    if (!plan) return raise(plan.error());
-    Result<SequenceValue> result = complete_in_str(handle, plan.take());
+    Result<SequenceValue> result = complete_in_str(handle, std::move(plan));
     if (!result) return raise(result.error());
     if (rc) reverse_complement_in_place(result.value());
     return sequence_from_value(result.take());

@@ -62,9 +62,7 @@ Result<RegionPlan> plan_record(const IndexHandle& handle, std::string_view name)
 }
 
 Result<SequenceValue> read_record(const IndexHandle& handle, std::string_view name) {
-    Result<RegionPlan> plan = plan_record(handle, name);
-    if (!plan) return std::move(plan.error());
-    return complete(handle, plan.take());
+    return complete(handle, plan_record(handle, name));
 }
 
 Result<SequenceValue> read_record_residue(const IndexHandle& handle, std::string_view name,

@@ -240,24 +240,23 @@ Result<bool> fill_buffer(const IndexHandle& handle, const RegionPlan& plan, char
     return copy.ascii;
 }
 
-Result<SequenceValue> fetch(const IndexHandle& handle, std::string_view name, std::uint64_t start,
-                            std::uint64_t end) {
-    Result<RegionPlan> plan = plan_fetch(handle, name, start, end);
+Result<SequenceValue> complete(const IndexHandle& handle, Result<RegionPlan>&& plan) {
     if (!plan) return std::move(plan.error());
     return complete(handle, plan.take());
 }
 
+Result<SequenceValue> fetch(const IndexHandle& handle, std::string_view name, std::uint64_t start,
+                            std::uint64_t end) {
+    return complete(handle, plan_fetch(handle, name, start, end));
+}
+
 Result<SequenceValue> fetch_entire_sequence(const IndexHandle& handle, std::string_view name) {
-    Result<RegionPlan> plan = plan_entire_sequence(handle, name);
-    if (!plan) return std::move(plan.error());
-    return complete(handle, plan.take());
+    return complete(handle, plan_entire_sequence(handle, name));
 }
 
 Result<SequenceValue> fetch_for_batch(const IndexHandle& handle, std::string_view name,
                                       std::uint64_t start, std::uint64_t end) {
-    Result<RegionPlan> plan = plan_fetch_for_batch(handle, name, start, end);
-    if (!plan) return std::move(plan.error());
-    return complete(handle, plan.take());
+    return complete(handle, plan_fetch_for_batch(handle, name, start, end));
 }
 
 }  // namespace sekvo

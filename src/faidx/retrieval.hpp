@@ -48,8 +48,10 @@ Result<RegionPlan> plan_entire_sequence(const IndexHandle& handle, std::string_v
 Result<RegionPlan> plan_fetch_for_batch(const IndexHandle& handle, std::string_view name,
                                         std::uint64_t start, std::uint64_t end);
 
-// The plan's result with its residues copied into memory the value owns.
+// The plan's result with its residues copied into memory the value owns;
+// a failed plan's error passes through.
 Result<SequenceValue> complete(const IndexHandle& handle, RegionPlan&& plan);
+Result<SequenceValue> complete(const IndexHandle& handle, Result<RegionPlan>&& plan);
 
 // Size of the buffer fill_buffer needs, or 0 when the plan can only be
 // completed with complete(): no residues to copy, or no mapping to copy from.

@@ -25,12 +25,6 @@ PyObject* value_result(Result<SequenceValue>&& result) {
     return sequence_from_value(result.take());
 }
 
-// A plan's result with its residues in a str, as Sequence or as that str.
-Result<SequenceValue> completed(const IndexHandle& handle, Result<RegionPlan>&& plan) {
-    if (!plan) return std::move(plan.error());
-    return complete_in_str(handle, plan.take());
-}
-
 PyObject* record_repr(PyObject* self) {
     auto record = borrow_shared<FastaRecordValue>(self);
     if (!record) return nullptr;
@@ -41,7 +35,7 @@ PyObject* record_str(PyObject* self) {
     auto record = borrow_shared<FastaRecordValue>(self);
     if (!record) return nullptr;
     const IndexHandle& handle = handle_of(*record);
-    Result<SequenceValue> text = completed(handle, plan_record(handle, record->name));
+    Result<SequenceValue> text = complete_in_str(handle, plan_record(handle, record->name));
     if (!text) return raise(text.error());
     return to_python(text.value().seq);
 }
@@ -81,7 +75,7 @@ PyObject* record_slice(const FastaRecordValue& record, PyObject* key) {
     const IndexHandle& handle = handle_of(record);
     const std::uint64_t length = record_length(handle, record.name);
     if (covers_whole_record(reinterpret_cast<PySliceObject*>(key), length)) {
-        return value_result(completed(handle, plan_entire_sequence(handle, record.name)));
+        return value_result(complete_in_str(handle, plan_entire_sequence(handle, record.name)));
     }
     Py_ssize_t start = 0, stop = 0, step = 0;
     if (PySlice_Unpack(key, &start, &stop, &step) < 0) return nullptr;

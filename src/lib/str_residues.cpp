@@ -43,6 +43,11 @@ Result<SequenceValue> complete_in_str(const IndexHandle& handle, RegionPlan&& pl
     return complete(handle, std::move(plan));
 }
 
+Result<SequenceValue> complete_in_str(const IndexHandle& handle, Result<RegionPlan>&& plan) {
+    if (!plan) return std::move(plan.error());
+    return complete_in_str(handle, plan.take());
+}
+
 StrBuffers::~StrBuffers() {
     for (PyObject* text : texts_) Py_XDECREF(text);
 }

@@ -19,8 +19,10 @@ namespace sekvo {
 // one on the calling thread, would cost more than they save.
 inline constexpr std::size_t kStrStorageThreshold = 4096;
 
-// The plan's result, its residues in a str's storage when they can be.
+// The plan's result, its residues in a str's storage when they can be; a
+// failed plan's error passes through.
 Result<SequenceValue> complete_in_str(const IndexHandle& handle, RegionPlan&& plan);
+Result<SequenceValue> complete_in_str(const IndexHandle& handle, Result<RegionPlan>&& plan);
 
 // Batch buffers that are new strs, made on the calling thread. A str that
 // cannot be made throws std::bad_alloc with MemoryError set.
