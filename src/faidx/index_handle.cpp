@@ -7,6 +7,9 @@
 
 #include <cerrno>
 
+#include "faidx/bgzf_block.hpp"
+#include "faidx/bgzf_scan.hpp"
+#include "faidx/block_index_file.hpp"
 #include "faidx/fasta_scan.hpp"
 #include "faidx/index_file.hpp"
 #include "faidx/mapping_guard.hpp"
@@ -34,6 +37,22 @@ bool later_than(const struct timespec& a, const struct timespec& b) {
     return a.tv_sec != b.tv_sec ? a.tv_sec > b.tv_sec : a.tv_nsec > b.tv_nsec;
 }
 
+// What the file's first bytes say it is; a short or unreadable start is
+// left to the scan to judge.
+Compression sniff_file(int fd) {
+    unsigned char head[kBgzfHeaderSize];
+    ssize_t got;
+    do got = ::pread(fd, head, sizeof head, 0);
+    while (got < 0 && errno == EINTR);
+    return got <= 0 ? Compression::None : sniff_compression(head, static_cast<std::size_t>(got));
+}
+
+Error refuse_compressed(const std::string& path, Compression kind) {
+    const std::string what = kind == Compression::Gzip ? "is gzip-compressed but not BGZF (blocked gzip)"
+                                                       : std::string("is ") + compression_name(kind) + "-compressed";
+    return Error::io_custom("'" + path + "' " + what + ", so it cannot be read at random: recompress with bgzip");
+}
+
 }  // namespace
 
 // Opening is done by this friend so that the handle's fields are filled in
@@ -45,7 +64,8 @@ public:
 
 private:
     static void make_readable(IndexHandle& handle);
-    static bool index_needs_build(const IndexHandle& handle);
+    static bool needs_build(const IndexHandle& handle, const std::string& index_path);
+    static std::optional<Error> open_blocks(IndexHandle& handle);
     static std::optional<Error> build(IndexHandle& handle);
 };
 
@@ -78,9 +98,17 @@ Result<std::unique_ptr<IndexHandle>> IndexHandleBuilder::open(OpenOptions option
     if (::fstat(handle->fd_, &opened) == 0 && (S_ISFIFO(opened.st_mode) || S_ISSOCK(opened.st_mode)))
         return Error::io_from_errno(ESPIPE);
     ::fcntl(handle->fd_, F_SETFL, ::fcntl(handle->fd_, F_GETFL) & ~O_NONBLOCK);
-    if (!settings.mutable_file) make_readable(*handle);
+    // By content, not by name: compressed bytes are never taken for residues.
+    const Compression compression = sniff_file(handle->fd_);
+    if (compression == Compression::Bgzf) {
+        if (auto error = open_blocks(*handle)) return std::move(*error);
+    } else if (compression != Compression::None) {
+        return refuse_compressed(settings.filename, compression);
+    } else if (!settings.mutable_file) {
+        make_readable(*handle);
+    }
 
-    if (index_needs_build(*handle)) {
+    if (needs_build(*handle, handle->index_path_)) {
         if (auto error = build(*handle)) return std::move(*error);
     } else {
         if (has_nul(handle->index_path_)) return Error{ErrorKind::IndexNotFound, handle->index_path_};
@@ -108,10 +136,24 @@ void IndexHandleBuilder::make_readable(IndexHandle& handle) {
     handle.fd_ = -1;
 }
 
-bool IndexHandleBuilder::index_needs_build(const IndexHandle& handle) {
+// The block table of a BGZF file, from its ".gzi" file or, when that is
+// missing or older than the file (the index file's rule), from the block
+// headers, written to the ".gzi" file.
+std::optional<Error> IndexHandleBuilder::open_blocks(IndexHandle& handle) {
+    const OpenOptions& settings = handle.options_;
+    handle.gzi_path_ = settings.gziname ? *settings.gziname : settings.filename + ".gzi";
+    Result<std::unique_ptr<BgzfSource>> source = BgzfSource::open(handle.fd_, settings.filename);
+    handle.fd_ = -1;  // the source owns it now
+    if (!source) return std::move(source.error());
+    handle.bgzf_ = source.take();
+    if (needs_build(handle, handle.gzi_path_)) return build_block_index(handle.gzi_path_, *handle.bgzf_);
+    return load_block_index(handle.gzi_path_, *handle.bgzf_);
+}
+
+bool IndexHandleBuilder::needs_build(const IndexHandle& handle, const std::string& index_path) {
     const OpenOptions& settings = handle.options_;
     struct stat index_info;
-    if (!stat_path(handle.index_path_, index_info)) return settings.build_index;
+    if (!stat_path(index_path, index_info)) return settings.build_index;
     struct stat fasta_info;
     return stat_path(settings.filename, fasta_info) && settings.build_index && settings.rebuild &&
            later_than(fasta_info.st_mtim, index_info.st_mtim);
@@ -119,7 +161,9 @@ bool IndexHandleBuilder::index_needs_build(const IndexHandle& handle) {
 
 std::optional<Error> IndexHandleBuilder::build(IndexHandle& handle) {
     Result<std::vector<ScannedRecord>> scanned = Error::io_custom("");
-    if (handle.has_mapping()) {
+    if (handle.bgzf_) {
+        scanned = scan_bgzf(*handle.bgzf_);
+    } else if (handle.has_mapping()) {
         MappingGuard guard(handle.mapping_, handle.mapping_size_, handle.mapping_failed_);
         scanned = scan_fasta(handle.mapping_, handle.mapping_size_, &handle.mapping_failed_);
     } else {

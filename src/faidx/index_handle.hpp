@@ -11,8 +11,10 @@
 #include <string_view>
 #include <vector>
 
+#include "faidx/bgzf_source.hpp"
 #include "faidx/error.hpp"
 #include "faidx/name_table.hpp"
+#include "faidx/uncompressed_source.hpp"
 
 namespace sekvo {
 
@@ -21,6 +23,8 @@ namespace sekvo {
 struct OpenOptions {
     std::string filename;
     std::optional<std::string> indexname;
+    // The block index of a BGZF file; default: filename + ".gzi".
+    std::optional<std::string> gziname;
     bool as_raw = false;
     bool strict_bounds = false;
     bool sequence_always_upper = false;
@@ -52,6 +56,13 @@ public:
     const OpenOptions& options() const { return options_; }
     const std::string& index_path() const { return index_path_; }
 
+    // A BGZF-compressed file is read through its blocks (no mapping, no
+    // file descriptor); null for a plain file.
+    const BgzfSource* bgzf() const { return bgzf_.get(); }
+    const UncompressedSource* uncompressed_source() const { return bgzf_.get(); }
+    // The block index path of a BGZF file (empty for a plain file).
+    const std::string& gzi_path() const { return gzi_path_; }
+
     // The whole FASTA file when it is mapped; empty data() otherwise.
     bool has_mapping() const { return mapping_ != nullptr || mapping_is_empty_file_; }
     const unsigned char* mapping_data() const { return mapping_; }
@@ -73,6 +84,8 @@ private:
     std::uint64_t mapping_size_ = 0;
     bool mapping_is_empty_file_ = false;
     int fd_ = -1;
+    std::unique_ptr<BgzfSource> bgzf_;
+    std::string gzi_path_;
     mutable std::atomic<bool> mapping_failed_{false};
 
     friend class IndexHandleBuilder;

@@ -14,6 +14,7 @@
 #endif
 
 #include "faidx/retrieval.hpp"
+#include "faidx/uncompressed_source.hpp"
 
 namespace sekvo {
 
@@ -182,6 +183,46 @@ Result<std::string> read_from_file(int fd, const IndexEntry& entry, std::uint64_
         position += static_cast<std::uint64_t>(got);
     }
     return out;
+}
+
+ByteRange region_byte_range(const IndexEntry& entry, std::uint64_t first, std::uint64_t count,
+                            std::uint64_t file_size) {
+    const Window window = region_window(entry, first, count, file_size);
+    return {window.begin, window.end};
+}
+
+Result<std::string> read_from_source(const UncompressedSource& source, const IndexEntry& entry,
+                                     std::uint64_t first, std::uint64_t count) {
+    std::string out;
+    const Window window = region_window(entry, first, count, source.size());
+    if (window.begin == window.end) return out;
+    out.reserve(static_cast<std::size_t>(std::min(count, window.end - window.begin)));
+    std::uint64_t remaining = count;
+    unsigned high = 0;
+    StringSink sink{out};
+    auto error = source.read_pieces(window.begin, window.end, [&](const unsigned char* piece, std::size_t size) {
+        append_residues(sink, piece, piece + size, remaining, high);
+        return remaining > 0;
+    });
+    if (error) return std::move(*error);
+    return out;
+}
+
+Result<BufferCopy> read_source_into_buffer(const UncompressedSource& source, const IndexEntry& entry,
+                                           std::uint64_t first, std::uint64_t count, char* out,
+                                           std::size_t capacity) {
+    const Window window = region_window(entry, first, count, source.size());
+    if (window.begin == window.end) return BufferCopy{};
+    std::uint64_t remaining = std::min<std::uint64_t>(count, capacity);
+    const std::uint64_t wanted = remaining;
+    unsigned high = 0;
+    BufferSink sink{out};
+    auto error = source.read_pieces(window.begin, window.end, [&](const unsigned char* piece, std::size_t size) {
+        append_residues(sink, piece, piece + size, remaining, high);
+        return remaining > 0;
+    });
+    if (error) return std::move(*error);
+    return BufferCopy{static_cast<std::size_t>(wanted - remaining), high == 0};
 }
 
 }  // namespace sekvo

@@ -45,6 +45,8 @@ Error truncated_while_mapped() {
 
 Result<std::string> copy_residues(const IndexHandle& handle, const IndexEntry& entry,
                                   std::uint64_t first, std::uint64_t count) {
+    if (const UncompressedSource* source = handle.uncompressed_source())
+        return read_from_source(*source, entry, first, count);
     if (handle.has_mapping()) {
         if (handle.mapping_failed()) return truncated_while_mapped();
         std::string residues;
@@ -214,7 +216,10 @@ Result<SequenceValue> complete(const IndexHandle& handle, RegionPlan&& plan) {
 }
 
 std::size_t buffer_size(const IndexHandle& handle, const RegionPlan& plan) {
-    if (plan.entry == nullptr || !handle.has_mapping()) return 0;
+    if (plan.entry == nullptr) return 0;
+    if (const UncompressedSource* source = handle.uncompressed_source())
+        return static_cast<std::size_t>(std::min(plan.count, source->size()));
+    if (!handle.has_mapping()) return 0;
     // Never more than the file could hold, however large the request.
     return static_cast<std::size_t>(std::min(plan.count, handle.mapping_size()));
 }
@@ -229,7 +234,11 @@ Result<bool> fill_buffer(const IndexHandle& handle, const RegionPlan& plan, char
     const std::size_t capacity = buffer_size(handle, plan);
     prefer_huge_pages(out, capacity);
     BufferCopy copy;
-    {
+    if (const UncompressedSource* source = handle.uncompressed_source()) {
+        Result<BufferCopy> copied = read_source_into_buffer(*source, *plan.entry, plan.first, plan.count, out, capacity);
+        if (!copied) return std::move(copied.error());
+        copy = copied.value();
+    } else {
         MappingGuard guard(handle.mapping_data(), handle.mapping_size(), handle.mapping_failed());
         copy = read_into_buffer(handle.mapping_data(), handle.mapping_size(), *plan.entry, plan.first,
                                 plan.count, out, capacity);

@@ -8,6 +8,7 @@
 
 #include "faidx/error.hpp"
 #include "faidx/index_handle.hpp"
+#include "faidx/uncompressed_source.hpp"
 #include "sequence/sequence_value.hpp"
 
 namespace sekvo {
@@ -86,5 +87,22 @@ void prefetch_region(const unsigned char* data, std::uint64_t size, const IndexE
 // The same bytes as read_from_mapping would return, read with pread.
 Result<std::string> read_from_file(int fd, const IndexEntry& entry, std::uint64_t first,
                                    std::uint64_t count);
+
+// The same copies from a text that is not the file's own bytes (a
+// compressed file), read through `source`.
+Result<std::string> read_from_source(const UncompressedSource& source, const IndexEntry& entry,
+                                     std::uint64_t first, std::uint64_t count);
+Result<BufferCopy> read_source_into_buffer(const UncompressedSource& source, const IndexEntry& entry,
+                                           std::uint64_t first, std::uint64_t count, char* out,
+                                           std::size_t capacity);
+
+// The bytes [begin, end) of the text that the copies above look at for a
+// region; begin == end when there are none.
+struct ByteRange {
+    std::uint64_t begin = 0;
+    std::uint64_t end = 0;
+};
+ByteRange region_byte_range(const IndexEntry& entry, std::uint64_t first, std::uint64_t count,
+                            std::uint64_t file_size);
 
 }  // namespace sekvo

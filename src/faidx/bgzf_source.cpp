@@ -1,0 +1,268 @@
+#include "faidx/bgzf_source.hpp"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+
+#include "faidx/bgzf_block.hpp"
+#include "faidx/worker_pool.hpp"
+
+namespace sekvo {
+
+namespace {
+
+// A region spanning more blocks than this, read with no window in place,
+// is inflated in parallel instead of block by block through the cache.
+constexpr std::size_t kParallelBlocks = 8;
+// Block headers are read in pieces of this size.
+constexpr std::size_t kHeaderReadSize = 4 << 20;
+
+struct ActiveWindow {
+    const BgzfSource* source = nullptr;
+    const BlockWindow* window = nullptr;
+};
+thread_local ActiveWindow active_window;
+
+// Reads up to `size` bytes at `offset`, fewer only at the end of the file.
+// -1 with errno on failure.
+ssize_t read_at(int fd, unsigned char* out, std::size_t size, std::uint64_t offset) {
+    std::size_t done = 0;
+    while (done < size) {
+        ssize_t got = ::pread(fd, out + done, size - done, static_cast<off_t>(offset + done));
+        if (got < 0) {
+            if (errno == EINTR) continue;
+            return -1;
+        }
+        if (got == 0) break;
+        done += static_cast<std::size_t>(got);
+    }
+    return static_cast<ssize_t>(done);
+}
+
+std::string at(std::uint64_t offset) { return " at offset " + std::to_string(offset); }
+
+}  // namespace
+
+void BlockWindow::fill(const BgzfSource& source, std::vector<std::size_t> blocks) {
+    blocks_ = std::move(blocks);
+    sizes_.assign(blocks_.size(), static_cast<std::size_t>(-1));
+    bytes_.reset(new unsigned char[blocks_.size() * kSlot]);
+    parallel_for_each_index(blocks_.size(), [&](std::size_t i) {
+        Result<std::size_t> inflated = source.inflate_into(blocks_[i], bytes_.get() + i * kSlot);
+        if (inflated) sizes_[i] = inflated.value();
+    });
+}
+
+const unsigned char* BlockWindow::find(std::size_t block, std::size_t& size) const {
+    auto it = std::lower_bound(blocks_.begin(), blocks_.end(), block);
+    if (it == blocks_.end() || *it != block) return nullptr;
+    const auto i = static_cast<std::size_t>(it - blocks_.begin());
+    if (sizes_[i] == static_cast<std::size_t>(-1)) return nullptr;
+    size = sizes_[i];
+    return bytes_.get() + i * kSlot;
+}
+
+WindowScope::WindowScope(const BgzfSource& source, const BlockWindow& window)
+    : saved_source_(active_window.source), saved_window_(active_window.window) {
+    active_window = {&source, &window};
+}
+
+WindowScope::~WindowScope() { active_window = {saved_source_, saved_window_}; }
+
+Result<std::unique_ptr<BgzfSource>> BgzfSource::open(int fd, std::string path) {
+    struct stat info;
+    if (::fstat(fd, &info) != 0) {
+        const int err = errno;
+        ::close(fd);
+        return Error::io_from_errno(err);
+    }
+    const auto size = static_cast<std::uint64_t>(std::max<off_t>(info.st_size, 0));
+    std::unique_ptr<BgzfSource> source(new BgzfSource(fd, std::move(path), size));
+    unsigned char tail[kBgzfEofSize];
+    if (size < kBgzfEofSize || read_at(fd, tail, kBgzfEofSize, size - kBgzfEofSize) != kBgzfEofSize ||
+        std::memcmp(tail, kBgzfEofBlock, kBgzfEofSize) != 0)
+        return source->damaged(size, "the BGZF end-of-file block is missing (the file is truncated)");
+    return source;
+}
+
+BgzfSource::~BgzfSource() { ::close(fd_); }
+
+Error BgzfSource::damaged(std::uint64_t offset, const std::string& what) const {
+    return Error::io_custom("'" + path_ + "': " + what + at(offset));
+}
+
+Result<BlockTable> BgzfSource::read_block_headers() const {
+    BlockTable table;
+    std::vector<unsigned char> buffer(kHeaderReadSize);
+    std::uint64_t buffer_start = 0;
+    std::size_t buffered = 0;
+    std::uint64_t inflated_so_far = 0;
+    for (std::uint64_t offset = 0; offset < file_size_;) {
+        // Each block must lie whole in the buffer; refill it from the block on.
+        auto available = [&] { return buffer_start + buffered - offset; };
+        if (offset < buffer_start || offset + kBgzfHeaderSize > buffer_start + buffered ||
+            offset + bgzf_block_size(&buffer[offset - buffer_start], available()) > buffer_start + buffered) {
+            ssize_t got = read_at(fd_, buffer.data(), buffer.size(), offset);
+            if (got < 0) return Error::io_from_errno(errno);
+            buffer_start = offset;
+            buffered = static_cast<std::size_t>(got);
+        }
+        const unsigned char* header = &buffer[offset - buffer_start];
+        const std::size_t block_size = bgzf_block_size(header, available());
+        if (block_size == 0) {
+            if (available() < kBgzfHeaderSize) return damaged(offset, "truncated BGZF block");
+            return damaged(offset, "no BGZF block header");
+        }
+        if (block_size > available()) return damaged(offset, "truncated BGZF block");
+        const std::uint32_t inflated = bgzf_recorded_size(header, block_size);
+        if (inflated > kBgzfMaxInflatedSize) return damaged(offset, "BGZF block records an impossible size");
+        if (inflated > 0 || offset == 0) {
+            table.compressed.push_back(offset);
+            table.uncompressed.push_back(inflated_so_far);
+        }
+        inflated_so_far += inflated;
+        offset += block_size;
+    }
+    table.compressed_end = file_size_ - kBgzfEofSize;
+    table.uncompressed_end = inflated_so_far;
+    return table;
+}
+
+std::optional<Error> BgzfSource::use_table(BlockTable table, bool from_headers) {
+    if (!from_headers) {
+        table.compressed_end = file_size_ - kBgzfEofSize;
+        const std::uint64_t last = table.compressed.back();
+        table.uncompressed_end = table.uncompressed.back();
+        if (last < table.compressed_end) {
+            unsigned char header[kBgzfHeaderSize];
+            if (read_at(fd_, header, kBgzfHeaderSize, last) != kBgzfHeaderSize)
+                return damaged(last, "truncated BGZF block");
+            const std::size_t block_size = bgzf_block_size(header, kBgzfHeaderSize);
+            if (block_size == 0 || block_size > table.compressed_end - last)
+                return damaged(last, "the block index (.gzi) does not match the file: no BGZF block");
+            unsigned char footer[4];
+            if (read_at(fd_, footer, 4, last + block_size - 4) != 4) return damaged(last, "truncated BGZF block");
+            table.uncompressed_end += footer[0] | (footer[1] << 8) | (footer[2] << 16) | (std::uint64_t{footer[3]} << 24);
+        } else if (last > table.compressed_end) {
+            return damaged(last, "the block index (.gzi) does not match the file: no BGZF block");
+        }
+    }
+    table_ = std::move(table);
+    return std::nullopt;
+}
+
+Result<std::size_t> BgzfSource::inflate_into(std::size_t block, unsigned char* out) const {
+    thread_local std::unique_ptr<unsigned char[]> compressed(new unsigned char[kBgzfMaxBlockSize]);
+    const std::uint64_t offset = table_.compressed[block];
+    const std::uint64_t limit = table_.compressed_limit(block);
+    const std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>(kBgzfMaxBlockSize, file_size_ - offset));
+    const ssize_t got = read_at(fd_, compressed.get(), want, offset);
+    if (got < 0) return Error::io_from_errno(errno);
+    const auto available = static_cast<std::size_t>(got);
+    const std::size_t block_size = bgzf_block_size(compressed.get(), available);
+    if (block_size == 0 && available >= kBgzfHeaderSize)
+        return damaged(offset, "no BGZF block header (the block index does not match the file)");
+    if (block_size == 0 || block_size > available) return damaged(offset, "truncated BGZF block");
+    if (offset + block_size > limit)
+        return damaged(offset, "BGZF block runs into the next one the block index names");
+    const Inflated inflated = inflate_bgzf_block(compressed.get(), block_size, out);
+    if (inflated.status != InflateStatus::Ok)
+        return damaged(offset, std::string("BGZF block ") + inflate_problem(inflated.status));
+    if (inflated.size != table_.inflated_size(block))
+        return damaged(offset, "BGZF block holds " + std::to_string(inflated.size) +
+                                   " bytes where the block index says " +
+                                   std::to_string(table_.inflated_size(block)));
+    return inflated.size;
+}
+
+Result<SharedBlock> BgzfSource::inflate(std::size_t block) const {
+    auto inflated = std::make_shared<InflatedBlock>();
+    inflated->bytes.reset(new unsigned char[kBgzfMaxInflatedSize]);
+    Result<std::size_t> size = inflate_into(block, inflated->bytes.get());
+    if (!size) return std::move(size.error());
+    inflated->size = size.value();
+    return SharedBlock(std::move(inflated));
+}
+
+SharedBlock BgzfSource::cached(std::size_t block) const {
+    std::lock_guard lock(cache_mutex_);
+    for (CacheSlot& slot : cache_) {
+        if (slot.block == block) {
+            slot.last_use = ++clock_;
+            return slot.data;
+        }
+    }
+    return nullptr;
+}
+
+void BgzfSource::remember(std::size_t block, SharedBlock data) const {
+    std::lock_guard lock(cache_mutex_);
+    CacheSlot* oldest = &cache_[0];
+    for (CacheSlot& slot : cache_) {
+        if (slot.block == block) return;  // another thread was quicker
+        if (slot.last_use < oldest->last_use) oldest = &slot;
+    }
+    *oldest = CacheSlot{block, std::move(data), ++clock_};
+}
+
+std::optional<Error> BgzfSource::read_pieces(std::uint64_t begin, std::uint64_t end, const PieceVisitor& visit) const {
+    end = std::min(end, size());
+    if (begin >= end) return std::nullopt;
+    const std::size_t first = table_.block_of(begin);
+    const std::size_t last = table_.block_of(end - 1);
+    const BlockWindow* window = active_window.source == this ? active_window.window : nullptr;
+    if (window == nullptr && last - first + 1 > kParallelBlocks) return read_in_windows(first, last, begin, end, visit);
+    for (std::size_t block = first; block <= last; ++block) {
+        SharedBlock held;
+        std::size_t size = 0;
+        const unsigned char* data = window != nullptr ? window->find(block, size) : nullptr;
+        if (data == nullptr) {
+            held = cached(block);
+            if (!held) {
+                Result<SharedBlock> inflated = inflate(block);
+                if (!inflated) return std::move(inflated.error());
+                held = inflated.take();
+                remember(block, held);
+            }
+            data = held->bytes.get();
+            size = held->size;
+        }
+        const std::uint64_t start = table_.uncompressed[block];
+        const std::size_t from = block == first ? static_cast<std::size_t>(begin - start) : 0;
+        const std::size_t to = static_cast<std::size_t>(std::min<std::uint64_t>(size, end - start));
+        if (from < to && !visit(data + from, to - from)) break;
+    }
+    return std::nullopt;
+}
+
+// Long regions: a window of blocks at a time is inflated on the pool, then
+// handed out in order.
+std::optional<Error> BgzfSource::read_in_windows(std::size_t first_block, std::size_t last_block, std::uint64_t begin,
+                                                 std::uint64_t end, const PieceVisitor& visit) const {
+    BlockWindow window;
+    for (std::size_t from = first_block; from <= last_block; from += kWindowBlocks) {
+        const std::size_t to = std::min(last_block, from + kWindowBlocks - 1);
+        std::vector<std::size_t> blocks(to - from + 1);
+        for (std::size_t i = 0; i < blocks.size(); ++i) blocks[i] = from + i;
+        window.fill(*this, std::move(blocks));
+        for (std::size_t block = from; block <= to; ++block) {
+            std::size_t size = 0;
+            const unsigned char* data = window.find(block, size);
+            if (data == nullptr) {
+                Result<SharedBlock> failed = inflate(block);  // gives the error again
+                if (!failed) return std::move(failed.error());
+                return damaged(table_.compressed[block], "BGZF block could not be read");
+            }
+            const std::uint64_t start = table_.uncompressed[block];
+            const std::size_t piece_from = start < begin ? static_cast<std::size_t>(begin - start) : 0;
+            const std::size_t piece_to = static_cast<std::size_t>(std::min<std::uint64_t>(size, end - start));
+            if (piece_from < piece_to && !visit(data + piece_from, piece_to - piece_from)) return std::nullopt;
+        }
+    }
+    return std::nullopt;
+}
+
+}  // namespace sekvo

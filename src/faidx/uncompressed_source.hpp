@@ -1,0 +1,29 @@
+// The text of a FASTA file read from somewhere other than the mapping or
+// the plain file: handed out in consecutive pieces, so the residue copy can
+// run over it exactly as over the file's own bytes.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <optional>
+
+#include "faidx/error.hpp"
+
+namespace sekvo {
+
+// Takes one piece; returns false once it wants no more.
+using PieceVisitor = std::function<bool(const unsigned char* piece, std::size_t size)>;
+
+class UncompressedSource {
+public:
+    virtual ~UncompressedSource() = default;
+    // Bytes of text in all.
+    virtual std::uint64_t size() const = 0;
+    // Calls visit on consecutive pieces that together are the text's bytes
+    // [begin, end) (end <= size()), in order, until it returns false.
+    virtual std::optional<Error> read_pieces(std::uint64_t begin, std::uint64_t end,
+                                             const PieceVisitor& visit) const = 0;
+};
+
+}  // namespace sekvo
