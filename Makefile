@@ -7,7 +7,7 @@ BUILD_DIR := build/release
 SAN_BUILD_DIR ?= build/asan
 FUZZ_BUILD_DIR ?= build/fuzz
 
-.PHONY: all install test demo clean peer-tools sanitize fuzz
+.PHONY: all install test demo clean peer-tools build-deps sanitize fuzz
 
 all: install
 
@@ -17,18 +17,27 @@ $(VPY):
 	$(VPY) -m pip install -q --upgrade pip
 	$(VPY) -m pip install -q "scikit-build-core>=0.10" "cmake>=3.26" ninja pytest
 
+# libdeflate inflates BGZF blocks fastest; installed when missing and we are
+# root with apt-get, never fatal (the build falls back to zlib).
+build-deps:
+	@[ -f /usr/include/libdeflate.h ] || \
+	{ [ "$$(id -u)" = 0 ] && command -v apt-get >/dev/null 2>&1 && \
+	  { apt-get install -y -qq libdeflate-dev >/dev/null 2>&1 || \
+	    { apt-get update -qq >/dev/null 2>&1 && apt-get install -y -qq libdeflate-dev >/dev/null 2>&1; }; }; } || \
+	echo "note: libdeflate-dev not installed; BGZF blocks will be inflated with zlib"
+
 # Rebuilds incrementally in $(BUILD_DIR); the tree is the only input.
-install: $(VPY)
+install: $(VPY) build-deps
 	$(VPY) -m pip install -q --no-build-isolation -Cbuild-dir=$(BUILD_DIR) ".[test]"
 
-# samtools and bedtools for the command-line comparisons; installed only when
+# samtools, bedtools and bgzip (tabix) for the comparisons; installed only when
 # missing and we are root with apt-get, and never fatal (those tests skip).
 peer-tools:
-	@command -v samtools >/dev/null 2>&1 && command -v bedtools >/dev/null 2>&1 || \
+	@command -v samtools >/dev/null 2>&1 && command -v bedtools >/dev/null 2>&1 && command -v bgzip >/dev/null 2>&1 || \
 	{ [ "$$(id -u)" = 0 ] && command -v apt-get >/dev/null 2>&1 && \
-	  { apt-get install -y -qq samtools bedtools >/dev/null 2>&1 || \
-	    { apt-get update -qq >/dev/null 2>&1 && apt-get install -y -qq samtools bedtools >/dev/null 2>&1; }; }; } || \
-	echo "note: samtools/bedtools not installed; comparisons with them will be skipped"
+	  { apt-get install -y -qq samtools bedtools tabix >/dev/null 2>&1 || \
+	    { apt-get update -qq >/dev/null 2>&1 && apt-get install -y -qq samtools bedtools tabix >/dev/null 2>&1; }; }; } || \
+	echo "note: samtools/bedtools/bgzip not installed; comparisons with them will be skipped"
 
 test: install peer-tools
 	$(VPY) -m pytest -q tests

@@ -14,6 +14,7 @@
 #include <string>
 #include <utility>
 
+#include "faidx/block_windows.hpp"
 #include "faidx/retrieval.hpp"
 #include "faidx/worker_pool.hpp"
 
@@ -98,6 +99,51 @@ public:
 private:
     std::optional<std::pair<std::size_t, Error>> failure_;
 };
+
+// A compressed file: every region is planned first, on the pool; then the
+// caller's buffers are asked for in input order; then the regions are
+// copied window by window of inflated blocks. The failure reported is the
+// first in input order, as on the plain path.
+template <class PlanOne, class Describe>
+Result<BatchResult> fetch_planned_first(const IndexHandle& handle, std::size_t count, PlanOne plan_one,
+                                        Describe describe, ResultBuffers& buffers) {
+    if (handle.bgzf() != nullptr) return fetch_planned_first(handle, count, plan_one, describe, buffers);
+    BatchResult result;
+    result.values.resize(count);
+    FirstFailure first_failure;
+    std::vector<std::optional<RegionPlan>> plans(count);
+    auto plan_chunk = [&](std::size_t begin, std::size_t end) {
+        ChunkFailure failure;
+        for (std::size_t i = begin; i < end; ++i) {
+            Result<RegionPlan> plan = plan_one(i);
+            if (plan.ok()) plans[i] = plan.take();
+            else failure.note(i, std::move(plan.error()));
+        }
+        failure.report(first_failure);
+    };
+    parallel_for_each_chunk(count, ChunkWork(plan_chunk));
+    if (first_failure.failed())
+        return Error{ErrorKind::BatchFailed, describe(first_failure.position(), first_failure.error())};
+
+    std::vector<char*> targets(count, nullptr);
+    std::vector<const RegionPlan*> planned(count);
+    for (std::size_t i = 0; i < count; ++i) {
+        planned[i] = &*plans[i];
+        const std::size_t size = wanted_buffer(handle, *plans[i], buffers);
+        if (size != 0) targets[i] = buffers.provide(i, size);
+    }
+    std::vector<unsigned char> filled(count, 0);
+    copy_in_block_windows(handle, planned, [&](std::size_t i) {
+        Result<bool> in_buffer = finish(handle, std::move(*plans[i]), targets[i], result.values[i]);
+        if (!in_buffer.ok()) first_failure.offer(i, std::move(in_buffer.error()));
+        else filled[i] = in_buffer.value();
+    });
+    if (first_failure.failed())
+        return Error{ErrorKind::BatchFailed, describe(first_failure.position(), first_failure.error())};
+    for (std::size_t i = 0; i < count; ++i)
+        if (filled[i]) result.in_buffer.push_back(i);
+    return result;
+}
 
 // Regions large enough for a caller's buffer, put aside by the first pass.
 using Deferred = std::vector<std::pair<std::size_t, RegionPlan>>;

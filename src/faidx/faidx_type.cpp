@@ -20,7 +20,7 @@ constexpr std::array<Setting, kSettingCount> kParameterOrder = {
     Setting::sequence_always_upper, Setting::rebuild, Setting::build_index,
     Setting::one_based_attributes, Setting::default_seq, Setting::mutable_file,
     Setting::key_function, Setting::split_char, Setting::filt_function,
-    Setting::read_long_names, Setting::duplicate_action, Setting::read_ahead,
+    Setting::read_long_names, Setting::duplicate_action, Setting::read_ahead, Setting::gziname,
 };
 
 PyObject* faidx_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
@@ -28,7 +28,7 @@ PyObject* faidx_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         "Faidx.__new__()",
         {"filename", "indexname", "as_raw", "strict_bounds", "sequence_always_upper", "rebuild",
          "build_index", "one_based_attributes", "default_seq", "mutable", "key_function",
-         "split_char", "filt_function", "read_long_names", "duplicate_action", "read_ahead"},
+         "split_char", "filt_function", "read_long_names", "duplicate_action", "read_ahead", "gziname"},
         1};
     PyObject* argv[kSettingCount];
     if (!parse_arguments(signature, args, kwargs, argv)) return nullptr;

@@ -26,6 +26,7 @@ const char* parameter_name(Setting setting) {
         case Setting::read_long_names: return "read_long_names";
         case Setting::duplicate_action: return "duplicate_action";
         case Setting::read_ahead: return "read_ahead";
+        case Setting::gziname: return "gziname";
     }
     return "";
 }
@@ -49,6 +50,7 @@ bool convert_setting(Setting setting, PyObject* argument, OpenOptions& options, 
         case Setting::read_long_names: return extract_argument(name, argument, options.read_long_names);
         case Setting::duplicate_action: return extract_argument(name, argument, options.duplicate_action);
         case Setting::read_ahead: return extract_argument(name, argument, options.read_ahead);
+        case Setting::gziname: return extract_argument(name, argument, options.gziname);
     }
     return true;
 }

@@ -1,4 +1,4 @@
-// The sixteen constructor settings shared by Faidx and Fasta: converting
+// The seventeen constructor settings shared by Faidx and Fasta: converting
 // them from Python arguments and opening the index handle they describe.
 #pragma once
 
@@ -13,10 +13,10 @@ namespace sekvo {
 enum class Setting {
     filename, indexname, as_raw, strict_bounds, sequence_always_upper, rebuild, build_index,
     one_based_attributes, default_seq, mutable_file, key_function, split_char, filt_function,
-    read_long_names, duplicate_action, read_ahead,
+    read_long_names, duplicate_action, read_ahead, gziname,
 };
 
-inline constexpr std::size_t kSettingCount = 16;
+inline constexpr std::size_t kSettingCount = 17;
 
 // An open index handle plus the two settings that are Python objects,
 // which the core cannot keep; both are kept and never used.

@@ -24,7 +24,7 @@ constexpr std::array<Setting, kSettingCount> kParameterOrder = {
     Setting::as_raw, Setting::strict_bounds, Setting::read_ahead, Setting::mutable_file,
     Setting::split_char, Setting::filt_function, Setting::one_based_attributes,
     Setting::read_long_names, Setting::duplicate_action, Setting::sequence_always_upper,
-    Setting::rebuild, Setting::build_index,
+    Setting::rebuild, Setting::build_index, Setting::gziname,
 };
 
 PyObject* fasta_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
@@ -32,7 +32,7 @@ PyObject* fasta_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         "Fasta.__new__()",
         {"filename", "indexname", "default_seq", "key_function", "as_raw", "strict_bounds", "read_ahead",
          "mutable", "split_char", "filt_function", "one_based_attributes", "read_long_names",
-         "duplicate_action", "sequence_always_upper", "rebuild", "build_index"},
+         "duplicate_action", "sequence_always_upper", "rebuild", "build_index", "gziname"},
         1};
     PyObject* argv[kSettingCount];
     if (!parse_arguments(signature, args, kwargs, argv)) return nullptr;
