@@ -15,7 +15,8 @@ def add_parser(subparsers) -> None:
     p = subparsers.add_parser(
         "index", help="build or rebuild the .fai index of a FASTA file",
         description="Build FILE.fai from FILE, replacing any existing index, "
-                    "and print the number of records and residues.")
+                    "and print the number of records and residues. A BGZF-compressed "
+                    "FILE also gets its block index FILE.gzi rebuilt.")
     p.add_argument("fasta", metavar="FILE", help="FASTA file")
     p.set_defaults(run=run)
 
@@ -27,10 +28,12 @@ def run(args) -> int:
     # Build beside the old index and swap it in only when complete, so a
     # failed build leaves the old index as it was.
     scratch = f"{index_path}.{os.getpid()}.tmp"
+    block_index_path = path + ".gzi"
+    block_scratch = f"{block_index_path}.{os.getpid()}.tmp"  # written only for BGZF input
     began = time.perf_counter()
     try:
         try:
-            sekvo.Faidx(path, indexname=scratch)
+            sekvo.Faidx(path, indexname=scratch, gziname=block_scratch)
         except MemoryError:
             raise CliError(f"not enough memory to index '{path}'") from None
         except Exception as exc:
@@ -38,12 +41,15 @@ def run(args) -> int:
         entries = read_index_lengths(scratch)
         if not entries:
             raise CliError(f"no sequences found in '{path}'; is it a FASTA file?")
+        if os.path.exists(block_scratch):
+            os.replace(block_scratch, block_index_path)
         os.replace(scratch, index_path)
     except OSError as exc:
         raise CliError(f"cannot write the index file '{index_path}': {exc.strerror}") from None
     finally:
-        if os.path.exists(scratch):
-            os.remove(scratch)
+        for leftover in (scratch, block_scratch):
+            if os.path.exists(leftover):
+                os.remove(leftover)
     elapsed = time.perf_counter() - began
     residues = sum(length for _, length in entries)
     names = len({name for name, _ in entries})

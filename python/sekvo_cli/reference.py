@@ -10,25 +10,24 @@ import sekvo
 from .errors import CliError
 
 _SEQ = attrgetter("seq")
-_COMPRESSED_MAGIC = {b"\x1f\x8b": "gzip", b"BZ": "bzip2", b"\xfd7": "xz", b"\x28\xb5": "zstd"}
 # The library reports its failures as Exception("<Kind>: <detail>").
 _KINDS = ("FastaNotFoundError", "IndexNotFoundError", "FetchError",
           "FastaIndexingError", "IOError", "RegionError")
 
 
 def check_fasta_path(path: str) -> None:
-    """Refuse a missing, unreadable, directory or compressed FASTA path with a clear message."""
+    """Refuse a missing, unreadable or directory FASTA path with a clear message.
+
+    Compressed files are the library's to judge: BGZF is read, other
+    formats are refused with a message saying to recompress with bgzip.
+    """
     try:
-        with open(path, "rb") as f:
-            magic = f.read(2)
+        with open(path, "rb"):
+            pass
     except IsADirectoryError:
         raise CliError(f"'{path}' is a directory, not a FASTA file") from None
     except OSError as exc:
         raise CliError(f"cannot open '{path}': {exc.strerror}") from None
-    kind = _COMPRESSED_MAGIC.get(magic)
-    if kind:
-        raise CliError(f"'{path}' is {kind}-compressed; decompress it first "
-                       "(only plain-text FASTA files are supported)")
 
 
 def library_detail(exc: BaseException) -> tuple[str, str]:
@@ -45,6 +44,8 @@ def describe_open_failure(path: str, exc: BaseException) -> str:
                 f"rebuild it with 'sekvo index {path}'")
     if kind == "IndexNotFoundError":
         return f"cannot read the index file '{detail}'"
+    if "recompress with bgzip" in detail:
+        return detail
     if "valid UTF-8" in detail:
         return f"cannot index '{path}': it is not a text FASTA file (not valid UTF-8)"
     return f"cannot open '{path}': {detail}"

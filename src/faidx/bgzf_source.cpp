@@ -146,6 +146,18 @@ std::optional<Error> BgzfSource::use_table(BlockTable table, bool from_headers) 
             unsigned char footer[4];
             if (read_at(fd_, footer, 4, last + block_size - 4) != 4) return damaged(last, "truncated BGZF block");
             table.uncompressed_end += footer[0] | (footer[1] << 8) | (footer[2] << 16) | (std::uint64_t{footer[3]} << 24);
+            // Only empty blocks may follow the last one the index names: a
+            // ".gzi" that lacks blocks would otherwise cut the text short.
+            for (std::uint64_t offset = last + block_size; offset < table.compressed_end;) {
+                unsigned char next[kBgzfHeaderSize];
+                const std::size_t next_size = read_at(fd_, next, kBgzfHeaderSize, offset) == kBgzfHeaderSize
+                                                  ? bgzf_block_size(next, kBgzfHeaderSize) : 0;
+                if (next_size == 0 || read_at(fd_, footer, 4, offset + next_size - 4) != 4)
+                    return damaged(offset, "truncated BGZF block");
+                if ((footer[0] | footer[1] | footer[2] | footer[3]) != 0)
+                    return damaged(offset, "the block index (.gzi) does not match the file: it lacks the block");
+                offset += next_size;
+            }
         } else if (last > table.compressed_end) {
             return damaged(last, "the block index (.gzi) does not match the file: no BGZF block");
         }
