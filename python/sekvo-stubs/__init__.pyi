@@ -47,7 +47,6 @@ class Fasta:
         sequence_always_upper: bool = False,
         rebuild: bool = True,
         build_index: bool = True,
-        gziname: str | None = None,
     ) -> Fasta: ...
     def keys(self) -> list[str]:
         """Record names in index-file order."""
@@ -91,7 +90,6 @@ class Faidx:
         read_long_names: bool = False,
         duplicate_action: str = ...,
         read_ahead: SupportsIndex | None = None,
-        gziname: str | None = None,
     ) -> Faidx: ...
     def fetch(self, name: str, start: SupportsIndex, end: SupportsIndex) -> Sequence: ...
     def fetch_entire_sequence(self, name: str) -> Sequence: ...

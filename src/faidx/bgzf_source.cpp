@@ -131,36 +131,40 @@ Result<BlockTable> BgzfSource::read_block_headers() const {
     return table;
 }
 
+// A table from a ".gzi" file is checked against the block headers and
+// sizes before it is used (two small reads per block, nothing inflated): a
+// stale or foreign ".gzi" would otherwise place text at the wrong offsets.
 std::optional<Error> BgzfSource::use_table(BlockTable table, bool from_headers) {
     if (!from_headers) {
         table.compressed_end = file_size_ - kBgzfEofSize;
-        const std::uint64_t last = table.compressed.back();
-        table.uncompressed_end = table.uncompressed.back();
-        if (last < table.compressed_end) {
+        if (table.compressed.back() > table.compressed_end)
+            return damaged(table.compressed.back(), "the block index (.gzi) does not match the file: no BGZF block");
+        auto mismatch = [&](std::uint64_t offset) {
+            return damaged(offset, "the block index (.gzi) does not match the file: no such block");
+        };
+        std::uint64_t inflated_so_far = 0;
+        std::size_t entry = 0;
+        for (std::uint64_t offset = 0; offset < table.compressed_end;) {
+            const bool listed = entry < table.blocks() && table.compressed[entry] == offset;
+            if (entry < table.blocks() && table.compressed[entry] < offset) return mismatch(table.compressed[entry]);
             unsigned char header[kBgzfHeaderSize];
-            if (read_at(fd_, header, kBgzfHeaderSize, last) != kBgzfHeaderSize)
-                return damaged(last, "truncated BGZF block");
-            const std::size_t block_size = bgzf_block_size(header, kBgzfHeaderSize);
-            if (block_size == 0 || block_size > table.compressed_end - last)
-                return damaged(last, "the block index (.gzi) does not match the file: no BGZF block");
             unsigned char footer[4];
-            if (read_at(fd_, footer, 4, last + block_size - 4) != 4) return damaged(last, "truncated BGZF block");
-            table.uncompressed_end += footer[0] | (footer[1] << 8) | (footer[2] << 16) | (std::uint64_t{footer[3]} << 24);
-            // Only empty blocks may follow the last one the index names: a
-            // ".gzi" that lacks blocks would otherwise cut the text short.
-            for (std::uint64_t offset = last + block_size; offset < table.compressed_end;) {
-                unsigned char next[kBgzfHeaderSize];
-                const std::size_t next_size = read_at(fd_, next, kBgzfHeaderSize, offset) == kBgzfHeaderSize
-                                                  ? bgzf_block_size(next, kBgzfHeaderSize) : 0;
-                if (next_size == 0 || read_at(fd_, footer, 4, offset + next_size - 4) != 4)
-                    return damaged(offset, "truncated BGZF block");
-                if ((footer[0] | footer[1] | footer[2] | footer[3]) != 0)
-                    return damaged(offset, "the block index (.gzi) does not match the file: it lacks the block");
-                offset += next_size;
+            if (read_at(fd_, header, kBgzfHeaderSize, offset) != kBgzfHeaderSize) return damaged(offset, "truncated BGZF block");
+            const std::size_t block_size = bgzf_block_size(header, kBgzfHeaderSize);
+            if (block_size == 0) return mismatch(offset);
+            if (read_at(fd_, footer, 4, offset + block_size - 4) != 4) return damaged(offset, "truncated BGZF block");
+            const std::uint32_t inflated = footer[0] | (footer[1] << 8) | (footer[2] << 16) | (std::uint32_t{footer[3]} << 24);
+            if (listed) {
+                if (table.uncompressed[entry] != inflated_so_far) return mismatch(offset);
+                ++entry;
+            } else if (inflated != 0) {
+                return damaged(offset, "the block index (.gzi) does not match the file: it lacks the block");
             }
-        } else if (last > table.compressed_end) {
-            return damaged(last, "the block index (.gzi) does not match the file: no BGZF block");
+            inflated_so_far += inflated;
+            offset += block_size;
         }
+        if (entry != table.blocks()) return mismatch(table.compressed[entry]);
+        table.uncompressed_end = inflated_so_far;
     }
     table_ = std::move(table);
     return std::nullopt;
@@ -180,6 +184,14 @@ Result<std::size_t> BgzfSource::inflate_into(std::size_t block, unsigned char* o
     if (block_size == 0 || block_size > available) return damaged(offset, "truncated BGZF block");
     if (offset + block_size > limit)
         return damaged(offset, "BGZF block runs into the next one the block index names");
+    // Between this block and the next one the index names, only empty
+    // blocks: an index that skips a block would otherwise drop its text.
+    for (std::size_t at = block_size; at < limit - offset;) {
+        const std::size_t next = bgzf_block_size(compressed.get() + at, available - at);
+        if (next == 0 || next > available - at || bgzf_recorded_size(compressed.get() + at, next) != 0)
+            return damaged(offset + at, "the block index (.gzi) does not match the file: it lacks the block");
+        at += next;
+    }
     const Inflated inflated = inflate_bgzf_block(compressed.get(), block_size, out);
     if (inflated.status != InflateStatus::Ok)
         return damaged(offset, std::string("BGZF block ") + inflate_problem(inflated.status));

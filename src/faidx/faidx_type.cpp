@@ -29,7 +29,7 @@ PyObject* faidx_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         {"filename", "indexname", "as_raw", "strict_bounds", "sequence_always_upper", "rebuild",
          "build_index", "one_based_attributes", "default_seq", "mutable", "key_function",
          "split_char", "filt_function", "read_long_names", "duplicate_action", "read_ahead", "gziname"},
-        1};
+        1, 1};
     PyObject* argv[kSettingCount];
     if (!parse_arguments(signature, args, kwargs, argv)) return nullptr;
     FaidxValue value;

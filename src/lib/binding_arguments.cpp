@@ -12,7 +12,7 @@ const char* plural(Py_ssize_t count, const char* one, const char* many) {
 }
 
 bool too_many_positional(const Signature& signature, Py_ssize_t given) {
-    const std::size_t total = signature.parameters.size();
+    const std::size_t total = signature.parameters.size() - signature.keyword_only;
     const char* verb = plural(given, "was", "were");
     if (signature.required == total) {
         PyErr_Format(PyExc_TypeError, "%s takes %zu positional arguments but %zd %s given",
@@ -42,7 +42,8 @@ public:
 
     bool positional(PyObject* const* args, Py_ssize_t nargs) {
         const auto total = static_cast<Py_ssize_t>(signature_.parameters.size());
-        if (nargs > total) return too_many_positional(signature_, nargs);
+        if (nargs > total - static_cast<Py_ssize_t>(signature_.keyword_only))
+            return too_many_positional(signature_, nargs);
         for (Py_ssize_t i = 0; i < total; ++i) out_[i] = i < nargs ? args[i] : nullptr;
         nargs_ = nargs;
         return true;

@@ -33,7 +33,7 @@ PyObject* fasta_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         {"filename", "indexname", "default_seq", "key_function", "as_raw", "strict_bounds", "read_ahead",
          "mutable", "split_char", "filt_function", "one_based_attributes", "read_long_names",
          "duplicate_action", "sequence_always_upper", "rebuild", "build_index", "gziname"},
-        1};
+        1, 1};
     PyObject* argv[kSettingCount];
     if (!parse_arguments(signature, args, kwargs, argv)) return nullptr;
     FastaValue value;

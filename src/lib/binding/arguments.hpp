@@ -17,6 +17,8 @@ struct Signature {
     const char* function;
     std::initializer_list<const char*> parameters;
     std::size_t required = 0;
+    // The last `keyword_only` parameters are never taken by position.
+    std::size_t keyword_only = 0;
 };
 
 // Fills out[0..parameters.size()) with the argument of each parameter
