@@ -49,7 +49,11 @@ std::string at(std::uint64_t offset) { return " at offset " + std::to_string(off
 void BlockWindow::fill(const BgzfSource& source, std::vector<std::size_t> blocks) {
     blocks_ = std::move(blocks);
     sizes_.assign(blocks_.size(), static_cast<std::size_t>(-1));
-    bytes_.reset(new unsigned char[blocks_.size() * kSlot]);
+    // Kept from window to window: fresh memory costs a page fault per page.
+    if (capacity_ < blocks_.size()) {
+        bytes_.reset(new unsigned char[blocks_.size() * kSlot]);
+        capacity_ = blocks_.size();
+    }
     parallel_for_each_index(blocks_.size(), [&](std::size_t i) {
         Result<std::size_t> inflated = source.inflate_into(blocks_[i], bytes_.get() + i * kSlot);
         if (inflated) sizes_[i] = inflated.value();
@@ -96,7 +100,7 @@ Error BgzfSource::damaged(std::uint64_t offset, const std::string& what) const {
 
 Result<BlockTable> BgzfSource::read_block_headers() const {
     BlockTable table;
-    std::vector<unsigned char> buffer(kHeaderReadSize);
+    std::vector<unsigned char> buffer(static_cast<std::size_t>(std::min<std::uint64_t>(kHeaderReadSize, file_size_)));
     std::uint64_t buffer_start = 0;
     std::size_t buffered = 0;
     std::uint64_t inflated_so_far = 0;
@@ -232,46 +236,82 @@ void BgzfSource::remember(std::size_t block, SharedBlock data) const {
     *oldest = CacheSlot{block, std::move(data), ++clock_};
 }
 
+// The bytes of `block`: from the batch's window when it holds them, else
+// from the cache or freshly inflated (then kept in `held`).
+Result<const unsigned char*> BgzfSource::block_bytes(std::size_t block, const BlockWindow* window, SharedBlock& held,
+                                                     std::size_t& size) const {
+    if (window != nullptr)
+        if (const unsigned char* data = window->find(block, size)) return data;
+    held = cached(block);
+    if (!held) {
+        Result<SharedBlock> inflated = inflate(block);
+        if (!inflated) return std::move(inflated.error());
+        held = inflated.take();
+        remember(block, held);
+    }
+    size = held->size;
+    return held->bytes.get();
+}
+
 std::optional<Error> BgzfSource::read_pieces(std::uint64_t begin, std::uint64_t end, const PieceVisitor& visit) const {
     end = std::min(end, size());
     if (begin >= end) return std::nullopt;
     const std::size_t first = table_.block_of(begin);
     const std::size_t last = table_.block_of(end - 1);
     const BlockWindow* window = active_window.source == this ? active_window.window : nullptr;
-    if (window == nullptr && last - first + 1 > kParallelBlocks) return read_in_windows(first, last, begin, end, visit);
+    if (window == nullptr && last - first + 1 > kParallelBlocks)
+        return read_windows(begin, end, [&](const std::vector<Piece>& pieces) {
+            for (const Piece& piece : pieces)
+                if (!visit(piece.data, piece.size)) return false;
+            return true;
+        });
     for (std::size_t block = first; block <= last; ++block) {
         SharedBlock held;
         std::size_t size = 0;
-        const unsigned char* data = window != nullptr ? window->find(block, size) : nullptr;
-        if (data == nullptr) {
-            held = cached(block);
-            if (!held) {
-                Result<SharedBlock> inflated = inflate(block);
-                if (!inflated) return std::move(inflated.error());
-                held = inflated.take();
-                remember(block, held);
-            }
-            data = held->bytes.get();
-            size = held->size;
-        }
+        Result<const unsigned char*> data = block_bytes(block, window, held, size);
+        if (!data) return std::move(data.error());
         const std::uint64_t start = table_.uncompressed[block];
         const std::size_t from = block == first ? static_cast<std::size_t>(begin - start) : 0;
         const std::size_t to = static_cast<std::size_t>(std::min<std::uint64_t>(size, end - start));
-        if (from < to && !visit(data + from, to - from)) break;
+        if (from < to && !visit(data.value() + from, to - from)) break;
     }
     return std::nullopt;
 }
 
-// Long regions: a window of blocks at a time is inflated on the pool, then
-// handed out in order.
-std::optional<Error> BgzfSource::read_in_windows(std::size_t first_block, std::size_t last_block, std::uint64_t begin,
-                                                 std::uint64_t end, const PieceVisitor& visit) const {
+// A window of blocks at a time is inflated on the pool, then handed out in
+// order. Few blocks, or a batch's window in place: one window of the blocks
+// as read_pieces finds them.
+std::optional<Error> BgzfSource::read_windows(std::uint64_t begin, std::uint64_t end, const WindowVisitor& visit) const {
+    end = std::min(end, size());
+    if (begin >= end) return std::nullopt;
+    const std::size_t first_block = table_.block_of(begin);
+    const std::size_t last_block = table_.block_of(end - 1);
+    auto piece_of = [&](std::size_t block, const unsigned char* data, std::size_t size) {
+        const std::uint64_t start = table_.uncompressed[block];
+        const std::size_t from = start < begin ? static_cast<std::size_t>(begin - start) : 0;
+        const std::size_t to = static_cast<std::size_t>(std::min<std::uint64_t>(size, end - start));
+        return Piece{data + from, to > from ? to - from : 0};
+    };
+    std::vector<Piece> pieces;
+    const BlockWindow* active = active_window.source == this ? active_window.window : nullptr;
+    if (active != nullptr || last_block - first_block + 1 <= kParallelBlocks) {
+        std::vector<SharedBlock> held(last_block - first_block + 1);
+        for (std::size_t block = first_block; block <= last_block; ++block) {
+            std::size_t size = 0;
+            Result<const unsigned char*> data = block_bytes(block, active, held[block - first_block], size);
+            if (!data) return std::move(data.error());
+            pieces.push_back(piece_of(block, data.value(), size));
+        }
+        visit(pieces);
+        return std::nullopt;
+    }
     BlockWindow window;
     for (std::size_t from = first_block; from <= last_block; from += kWindowBlocks) {
         const std::size_t to = std::min(last_block, from + kWindowBlocks - 1);
         std::vector<std::size_t> blocks(to - from + 1);
         for (std::size_t i = 0; i < blocks.size(); ++i) blocks[i] = from + i;
         window.fill(*this, std::move(blocks));
+        pieces.clear();
         for (std::size_t block = from; block <= to; ++block) {
             std::size_t size = 0;
             const unsigned char* data = window.find(block, size);
@@ -280,11 +320,9 @@ std::optional<Error> BgzfSource::read_in_windows(std::size_t first_block, std::s
                 if (!failed) return std::move(failed.error());
                 return damaged(table_.compressed[block], "BGZF block could not be read");
             }
-            const std::uint64_t start = table_.uncompressed[block];
-            const std::size_t piece_from = start < begin ? static_cast<std::size_t>(begin - start) : 0;
-            const std::size_t piece_to = static_cast<std::size_t>(std::min<std::uint64_t>(size, end - start));
-            if (piece_from < piece_to && !visit(data + piece_from, piece_to - piece_from)) return std::nullopt;
+            pieces.push_back(piece_of(block, data, size));
         }
+        if (!visit(pieces)) return std::nullopt;
     }
     return std::nullopt;
 }

@@ -34,13 +34,13 @@ public:
     void fill(const BgzfSource& source, std::vector<std::size_t> blocks);
     // The inflated bytes of `block`, or null when the window lacks it.
     const unsigned char* find(std::size_t block, std::size_t& size) const;
-    std::size_t bytes_held() const { return blocks_.size() * kSlot; }
 
 private:
     static constexpr std::size_t kSlot = 65536;
     std::vector<std::size_t> blocks_;
     std::vector<std::size_t> sizes_;
     std::unique_ptr<unsigned char[]> bytes_;
+    std::size_t capacity_ = 0;  // blocks bytes_ can hold
 };
 
 // While alive, reads of `source` on this thread look in `window` first.
@@ -75,6 +75,8 @@ public:
     std::uint64_t size() const override { return table_.uncompressed_end; }
     std::optional<Error> read_pieces(std::uint64_t begin, std::uint64_t end,
                                      const PieceVisitor& visit) const override;
+    std::optional<Error> read_windows(std::uint64_t begin, std::uint64_t end,
+                                      const WindowVisitor& visit) const override;
 
     // Inflates block `block` of the table, checking it against the table.
     Result<SharedBlock> inflate(std::size_t block) const;
@@ -94,8 +96,8 @@ private:
     Error damaged(std::uint64_t offset, const std::string& what) const;
     SharedBlock cached(std::size_t block) const;
     void remember(std::size_t block, SharedBlock data) const;
-    std::optional<Error> read_in_windows(std::size_t first_block, std::size_t last_block, std::uint64_t begin,
-                                         std::uint64_t end, const PieceVisitor& visit) const;
+    Result<const unsigned char*> block_bytes(std::size_t block, const BlockWindow* window, SharedBlock& held,
+                                             std::size_t& size) const;
 
     int fd_;
     std::string path_;

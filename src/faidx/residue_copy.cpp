@@ -15,6 +15,7 @@
 
 #include "faidx/retrieval.hpp"
 #include "faidx/uncompressed_source.hpp"
+#include "faidx/worker_pool.hpp"
 
 namespace sekvo {
 
@@ -208,6 +209,41 @@ Result<std::string> read_from_source(const UncompressedSource& source, const Ind
     return out;
 }
 
+namespace {
+
+// Bytes of a window from which a copy out of a source is shared among the
+// worker pool's threads.
+constexpr std::uint64_t kParallelCopyBytes = 4 << 20;
+
+std::uint64_t residues_in(const Piece& piece) {
+    std::uint64_t terminators = 0;
+    for (std::size_t i = 0; i < piece.size; ++i) terminators += is_terminator(piece.data[i]);
+    return piece.size - terminators;
+}
+
+// Each piece's residues go to their own place in `out`, found by counting
+// the residues of the pieces before it, so the pieces are copied at once.
+bool copy_pieces_in_parallel(const std::vector<Piece>& pieces, char*& out, std::uint64_t& remaining,
+                             unsigned& high) {
+    std::vector<std::uint64_t> before(pieces.size() + 1, 0);
+    parallel_for_each_index(pieces.size(), [&](std::size_t i) { before[i + 1] = residues_in(pieces[i]); });
+    for (std::size_t i = 0; i < pieces.size(); ++i) before[i + 1] += before[i];
+    std::vector<unsigned> highs(pieces.size(), 0);
+    parallel_for_each_index(pieces.size(), [&](std::size_t i) {
+        if (before[i] >= remaining) return;
+        std::uint64_t left = std::min(remaining - before[i], before[i + 1] - before[i]);
+        BufferSink sink{out + before[i]};
+        append_residues(sink, pieces[i].data, pieces[i].data + pieces[i].size, left, highs[i]);
+    });
+    for (unsigned piece_high : highs) high |= piece_high;
+    const std::uint64_t copied = std::min(remaining, before.back());
+    out += copied;
+    remaining -= copied;
+    return remaining > 0;
+}
+
+}  // namespace
+
 Result<BufferCopy> read_source_into_buffer(const UncompressedSource& source, const IndexEntry& entry,
                                            std::uint64_t first, std::uint64_t count, char* out,
                                            std::size_t capacity) {
@@ -216,11 +252,19 @@ Result<BufferCopy> read_source_into_buffer(const UncompressedSource& source, con
     std::uint64_t remaining = std::min<std::uint64_t>(count, capacity);
     const std::uint64_t wanted = remaining;
     unsigned high = 0;
-    BufferSink sink{out};
-    auto error = source.read_pieces(window.begin, window.end, [&](const unsigned char* piece, std::size_t size) {
-        append_residues(sink, piece, piece + size, remaining, high);
-        return remaining > 0;
-    });
+    std::optional<Error> error;
+    if (window.end - window.begin >= kParallelCopyBytes) {
+        char* cursor = out;
+        error = source.read_windows(window.begin, window.end, [&](const std::vector<Piece>& pieces) {
+            return copy_pieces_in_parallel(pieces, cursor, remaining, high);
+        });
+    } else {
+        BufferSink sink{out};
+        error = source.read_pieces(window.begin, window.end, [&](const unsigned char* piece, std::size_t size) {
+            append_residues(sink, piece, piece + size, remaining, high);
+            return remaining > 0;
+        });
+    }
     if (error) return std::move(*error);
     return BufferCopy{static_cast<std::size_t>(wanted - remaining), high == 0};
 }

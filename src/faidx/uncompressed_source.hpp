@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <functional>
 #include <optional>
+#include <vector>
 
 #include "faidx/error.hpp"
 
@@ -14,6 +15,14 @@ namespace sekvo {
 
 // Takes one piece; returns false once it wants no more.
 using PieceVisitor = std::function<bool(const unsigned char* piece, std::size_t size)>;
+
+struct Piece {
+    const unsigned char* data;
+    std::size_t size;
+};
+// Takes consecutive pieces, valid during the call; returns false once it
+// wants no more.
+using WindowVisitor = std::function<bool(const std::vector<Piece>& pieces)>;
 
 class UncompressedSource {
 public:
@@ -24,6 +33,10 @@ public:
     // [begin, end) (end <= size()), in order, until it returns false.
     virtual std::optional<Error> read_pieces(std::uint64_t begin, std::uint64_t end,
                                              const PieceVisitor& visit) const = 0;
+    // The same a window of many pieces at a time, so that long reads can be
+    // copied in parallel.
+    virtual std::optional<Error> read_windows(std::uint64_t begin, std::uint64_t end,
+                                              const WindowVisitor& visit) const = 0;
 };
 
 }  // namespace sekvo

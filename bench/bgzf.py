@@ -1,0 +1,215 @@
+#!/usr/bin/env python3
+"""BGZF rows: the benchmark genome compressed with `bgzip -@2`, read by sekvo
+(compressed and plain), pysam and samtools.
+
+    python bench/bgzf.py --data DIR [--regions N] [--json FILE]
+
+DIR holds genome.fa and var_random.bed from bench/make_data.py; genome.fa.gz
+is made there when missing. Each measurement runs in a fresh interpreter.
+Prints one table row per measurement, with the targets it is held against.
+"""
+
+from __future__ import annotations
+
+import argparse
+import json
+import os
+import shutil
+import subprocess
+import sys
+import time
+
+PROBE = r'''
+import json, os, random, resource, sys, time
+cfg = json.loads(sys.argv[1])
+kind = cfg["kind"]
+
+def regions(limit):
+    out = []
+    with open(cfg["bed"]) as f:
+        for line in f:
+            name, start, end = line.split("\t")[:3]
+            out.append((name, int(start) + 1, int(end)))
+            if len(out) == limit:
+                break
+    return out
+
+def rss():
+    with open("/proc/self/status") as f:
+        return next(int(l.split()[1]) * 1024 for l in f if l.startswith("VmRSS"))
+
+def best(call, reps):
+    times = []
+    for _ in range(reps):
+        t = time.perf_counter(); call(); times.append(time.perf_counter() - t)
+    return min(times)
+
+result = {}
+if kind == "sekvo-open":
+    import sekvo
+    t = time.perf_counter(); sekvo.Faidx(cfg["path"]); result["seconds"] = time.perf_counter() - t
+elif kind == "sekvo-batch":
+    import sekvo
+    fx = sekvo.Faidx(cfg["path"])
+    rs = regions(cfg["regions"])
+    result["seconds"] = best(lambda: [str(s) for s in fx.fetch_many(rs)], cfg["reps"])
+    result["residues"] = sum(e - s + 1 for _, s, e in rs)
+elif kind == "sekvo-memory":
+    import sekvo
+    fx = sekvo.Faidx(cfg["path"])
+    rs = regions(cfg["regions"])
+    before = rss()
+    got = fx.fetch_many(rs)
+    texts = [str(s) for s in got]
+    peak = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024
+    result.update(peak_over_start=peak - before, residues=sum(len(t) for t in texts))
+elif kind == "pysam-batch":
+    import pysam
+    fa = pysam.FastaFile(cfg["path"])
+    rs = regions(cfg["regions"])
+    t = time.perf_counter()
+    for name, s, e in rs:
+        fa.fetch(name, s - 1, e)
+    result["per_region"] = (time.perf_counter() - t) / len(rs)
+elif kind in ("sekvo-single", "pysam-single"):
+    rng = random.Random(5)
+    lengths = cfg["lengths"]
+    names = list(lengths)
+    weights = [lengths[n] for n in names]
+    near = cfg.get("near", False)
+    calls = []
+    anchor = None
+    for i in range(cfg["calls"]):
+        if near and anchor and i % 100:
+            name, s = anchor[0], anchor[1] + rng.randint(0, 20000)
+        else:
+            name = rng.choices(names, weights)[0]
+            s = rng.randint(1, lengths[name] - 30000)
+            anchor = (name, s)
+        calls.append((name, s, s + 99))
+    if kind == "sekvo-single":
+        import sekvo
+        fx = sekvo.Faidx(cfg["path"])
+        fetch = fx.fetch
+        t = time.perf_counter()
+        for c in calls:
+            fetch(*c)
+    else:
+        import pysam
+        fa = pysam.FastaFile(cfg["path"])
+        t = time.perf_counter()
+        for name, s, e in calls:
+            fa.fetch(name, s - 1, e)
+    result["per_call"] = (time.perf_counter() - t) / len(calls)
+elif kind == "sekvo-whole":
+    import sekvo
+    fx = sekvo.Faidx(cfg["path"])
+    result["seconds"] = best(lambda: str(fx.fetch_entire_sequence(cfg["largest"])), cfg["reps"])
+print(json.dumps(result))
+'''
+
+
+def probe(cfg: dict) -> dict:
+    out = subprocess.run([sys.executable, "-c", PROBE, json.dumps(cfg)], capture_output=True, text=True, check=True)
+    return json.loads(out.stdout)
+
+
+def timed(argv, reps, before=None) -> float:
+    times = []
+    for _ in range(reps):
+        if before:
+            before()
+        t = time.perf_counter()
+        subprocess.run(argv, check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        times.append(time.perf_counter() - t)
+    return min(times)
+
+
+def main(argv=None) -> int:
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser.add_argument("--data", required=True)
+    parser.add_argument("--regions", type=int, default=200_000)
+    parser.add_argument("--reps", type=int, default=3)
+    parser.add_argument("--json")
+    args = parser.parse_args(argv)
+
+    plain = os.path.join(args.data, "genome.fa")
+    gz = plain + ".gz"
+    if not os.path.exists(gz):
+        with open(gz, "wb") as out:
+            subprocess.run(["bgzip", "-@2", "-c", plain], check=True, stdout=out)
+    bed = os.path.join(args.data, "var_random.bed")
+    with open(os.path.join(args.data, "manifest.json")) as f:
+        lengths = dict(json.load(f)["records"])
+    largest = max(lengths, key=lengths.get)
+    have_pysam = subprocess.run([sys.executable, "-c", "import pysam"], capture_output=True).returncode == 0
+    rows = {}
+
+    def drop(*paths):
+        for p in paths:
+            if os.path.exists(p):
+                os.remove(p)
+
+    # Index files from nothing.
+    rows["index sekvo .gz (s)"] = min(
+        (drop(gz + ".fai", gz + ".gzi"), probe({"kind": "sekvo-open", "path": gz})["seconds"])[1]
+        for _ in range(args.reps))
+    if shutil.which("samtools"):
+        mine = {s: open(gz + s, "rb").read() for s in (".fai", ".gzi")}
+        rows["index samtools faidx .gz (s)"] = timed(["samtools", "faidx", gz], args.reps,
+                                                      before=lambda: drop(gz + ".fai", gz + ".gzi"))
+        rows["index files identical to samtools'"] = all(open(gz + s, "rb").read() == mine[s] for s in mine)
+    probe({"kind": "sekvo-open", "path": plain})
+    rows["open sekvo .gz with both index files (s)"] = probe({"kind": "sekvo-open", "path": gz})["seconds"]
+
+    # The batch, against the plain file and pysam's loop.
+    base = {"bed": bed, "regions": args.regions, "reps": args.reps}
+    batch_gz = probe(dict(base, kind="sekvo-batch", path=gz))
+    batch_plain = probe(dict(base, kind="sekvo-batch", path=plain))
+    rows["batch sekvo .gz fetch_many+str (s)"] = batch_gz["seconds"]
+    rows["batch sekvo plain fetch_many+str (s)"] = batch_plain["seconds"]
+    rows["batch .gz / plain (target <= 3)"] = batch_gz["seconds"] / batch_plain["seconds"]
+    rows["inflate floor: bgzip -d -@2 of the whole file (s)"] = timed(
+        ["sh", "-c", f"bgzip -d -@2 -c '{gz}' > /dev/null"], 1)
+    if have_pysam:
+        sample = min(args.regions, 10_000)
+        pysam_batch = probe(dict(base, kind="pysam-batch", path=gz, regions=sample))
+        rows["batch pysam loop .gz, extrapolated (s)"] = pysam_batch["per_region"] * args.regions
+        rows["batch pysam / sekvo .gz (target >= 50)"] = pysam_batch["per_region"] * args.regions / batch_gz["seconds"]
+
+    # Single 100 bp fetches: random over the genome (a block inflated per call)
+    # and near each other (the block cache).
+    single = {"lengths": lengths, "calls": 20_000}
+    sekvo_single = probe(dict(single, kind="sekvo-single", path=gz))["per_call"]
+    rows["single sekvo .gz random (us/call)"] = sekvo_single * 1e6
+    rows["single sekvo plain random (us/call)"] = probe(dict(single, kind="sekvo-single", path=plain))["per_call"] * 1e6
+    rows["single sekvo .gz near each other (us/call)"] = probe(
+        dict(single, kind="sekvo-single", path=gz, near=True))["per_call"] * 1e6
+    if have_pysam:
+        pysam_single = probe(dict(single, kind="pysam-single", path=gz, calls=5_000))["per_call"]
+        rows["single pysam .gz random (us/call)"] = pysam_single * 1e6
+        rows["single pysam / sekvo .gz (target >= 3)"] = pysam_single / sekvo_single
+
+    # The largest record whole.
+    whole = probe({"kind": "sekvo-whole", "path": gz, "largest": largest, "reps": args.reps})["seconds"]
+    rows["whole largest record .gz (GB/s, target >= 1)"] = lengths[largest] / whole / 1e9
+    rows["whole largest record plain (GB/s)"] = lengths[largest] / probe(
+        {"kind": "sekvo-whole", "path": plain, "largest": largest, "reps": args.reps})["seconds"] / 1e9
+
+    # Memory of the batch.
+    memory = probe(dict(base, kind="sekvo-memory", path=gz))
+    rows["batch .gz peak RSS growth (MB)"] = memory["peak_over_start"] / 1e6
+    rows["batch .gz memory bound 2 x residues + 64 MB (MB)"] = (2 * memory["residues"] + (64 << 20)) / 1e6
+
+    width = max(map(len, rows))
+    for key, value in rows.items():
+        shown = f"{value:.4g}" if isinstance(value, float) else str(value)
+        print(f"{key:<{width}}  {shown}")
+    if args.json:
+        with open(args.json, "w") as f:
+            json.dump(rows, f, indent=1)
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
