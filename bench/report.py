@@ -359,6 +359,15 @@ def markdown(data: dict, chart_path: str | None) -> str:
         lines += memory_table(data) + [""]
     if data.get("scaling"):
         lines += ["## Scaling", ""] + scaling_table(data)
+    if data.get("bgzf"):
+        lines += ["## Compressed genome (BGZF)", "",
+                  "The genome compressed with `bgzip -@2`; sekvo, pysam and samtools read the same `.gz` "
+                  "(bench/bgzf.py: best of its repetitions, each in a fresh interpreter).", "",
+                  "| measurement | value |", "|---|---:|"]
+        for key, value in data["bgzf"].items():
+            shown = f"{value:.4g}" if isinstance(value, float) else str(value)
+            lines.append(f"| {key} | {shown} |")
+        lines.append("")
     lines += ["## Residue checks", "",
               "Every tool's residues for each workload are hashed (all regions of each batch, the first "
               f"{cfg['check_sample']:,} single calls, the whole record) and compared.", "",

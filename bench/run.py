@@ -288,7 +288,7 @@ def main(argv=None) -> int:
     parser.add_argument("--out", help="directory for results.json, results.md, ratios.png")
     parser.add_argument("--report", help="also write the Markdown report here (full run: BENCHMARKS.md)")
     parser.add_argument("--tools", help="comma-separated subset of tools to run")
-    parser.add_argument("--skip", default="", help="comma-separated phases to skip: index,main,memory,scaling,cli")
+    parser.add_argument("--skip", default="", help="comma-separated phases to skip: index,main,memory,scaling,cli,bgzf")
     parser.add_argument("--scaling-tools", default="sekvo", help="tools whose batch is timed by size and pool")
     parser.add_argument("--pools", default="1,2", help="worker pool sizes for the scaling phase")
     parser.add_argument("--size", type=make_data.parse_size, help="override the genome size")
@@ -412,13 +412,26 @@ def main(argv=None) -> int:
                 attempt(f"{name} scaling pool {pool}", lambda: scaling.setdefault(name, {}).__setitem__(
                     pool, run_worker("scaling", cfg, tmp, env=env, tool=name)))
 
+    bgzf_rows: dict = {}
+    if "bgzf" not in skip and shutil.which("bgzip"):
+        import bgzf
+        rows_file = os.path.join(tmp, "bgzf.json")
+        try:
+            bgzf.main(["--data", data, "--regions", str(cfg["regions"]), "--reps", str(cfg["reps"]["batch"]),
+                       "--json", rows_file])
+            with open(rows_file) as f:
+                bgzf_rows = json.load(f)
+        except (subprocess.CalledProcessError, OSError) as exc:
+            failures["bgzf"] = str(exc)
+            log(f"  bgzf: FAILED {exc}")
+
     machine = machine_info()
     machine["load_before"] = load_before
     machine["load_after"] = load_average()
     output = {
         "machine": machine, "config": cfg, "tools": tools_info, "results": results,
         "checks": check_residues(results), "index_files": index_checks,
-        "memory": memory, "scaling": scaling, "failures": failures,
+        "memory": memory, "scaling": scaling, "failures": failures, "bgzf": bgzf_rows,
     }
     written = write_outputs(output, out_dir, report)
     for path in written:

@@ -107,7 +107,6 @@ private:
 template <class PlanOne, class Describe>
 Result<BatchResult> fetch_planned_first(const IndexHandle& handle, std::size_t count, PlanOne plan_one,
                                         Describe describe, ResultBuffers& buffers) {
-    if (handle.bgzf() != nullptr) return fetch_planned_first(handle, count, plan_one, describe, buffers);
     BatchResult result;
     result.values.resize(count);
     FirstFailure first_failure;
@@ -157,6 +156,7 @@ using Deferred = std::vector<std::pair<std::size_t, RegionPlan>>;
 template <class PlanOne, class Describe>
 Result<BatchResult> fetch_in_parallel(const IndexHandle& handle, std::size_t count, PlanOne plan_one,
                                       Describe describe, ResultBuffers& buffers) {
+    if (handle.bgzf() != nullptr) return fetch_planned_first(handle, count, plan_one, describe, buffers);
     BatchResult result;
     result.values.resize(count);
     FirstFailure first_failure;

@@ -17,6 +17,9 @@ namespace {
 // A region spanning more blocks than this, read with no window in place,
 // is inflated in parallel instead of block by block through the cache.
 constexpr std::size_t kParallelBlocks = 8;
+// The most bytes read for one block: the block and the empty blocks that
+// may follow it before the next one holding data.
+constexpr std::uint64_t kMostGap = 1 << 20;
 // Block headers are read in pieces of this size.
 constexpr std::size_t kHeaderReadSize = 4 << 20;
 
@@ -175,14 +178,19 @@ std::optional<Error> BgzfSource::use_table(BlockTable table, bool from_headers) 
 }
 
 Result<std::size_t> BgzfSource::inflate_into(std::size_t block, unsigned char* out) const {
-    thread_local std::unique_ptr<unsigned char[]> compressed(new unsigned char[kBgzfMaxBlockSize]);
+    // The table says where the next block starts, so the read is the block
+    // (and any empty blocks after it) and no more.
+    thread_local std::vector<unsigned char> buffer;
     const std::uint64_t offset = table_.compressed[block];
     const std::uint64_t limit = table_.compressed_limit(block);
-    const std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>(kBgzfMaxBlockSize, file_size_ - offset));
-    const ssize_t got = read_at(fd_, compressed.get(), want, offset);
+    const std::size_t want = static_cast<std::size_t>(
+        std::min<std::uint64_t>(std::max<std::uint64_t>(limit, offset + kBgzfHeaderSize) - offset, kMostGap) );
+    if (buffer.size() < want) buffer.resize(want);
+    unsigned char* compressed = buffer.data();
+    const ssize_t got = read_at(fd_, compressed, want, offset);
     if (got < 0) return Error::io_from_errno(errno);
     const auto available = static_cast<std::size_t>(got);
-    const std::size_t block_size = bgzf_block_size(compressed.get(), available);
+    const std::size_t block_size = bgzf_block_size(compressed, available);
     if (block_size == 0 && available >= kBgzfHeaderSize)
         return damaged(offset, "no BGZF block header (the block index does not match the file)");
     if (block_size == 0 || block_size > available) return damaged(offset, "truncated BGZF block");
@@ -191,12 +199,12 @@ Result<std::size_t> BgzfSource::inflate_into(std::size_t block, unsigned char* o
     // Between this block and the next one the index names, only empty
     // blocks: an index that skips a block would otherwise drop its text.
     for (std::size_t at = block_size; at < limit - offset;) {
-        const std::size_t next = bgzf_block_size(compressed.get() + at, available - at);
-        if (next == 0 || next > available - at || bgzf_recorded_size(compressed.get() + at, next) != 0)
+        const std::size_t next = bgzf_block_size(compressed + at, available - at);
+        if (next == 0 || next > available - at || bgzf_recorded_size(compressed + at, next) != 0)
             return damaged(offset + at, "the block index (.gzi) does not match the file: it lacks the block");
         at += next;
     }
-    const Inflated inflated = inflate_bgzf_block(compressed.get(), block_size, out);
+    const Inflated inflated = inflate_bgzf_block(compressed, block_size, out);
     if (inflated.status != InflateStatus::Ok)
         return damaged(offset, std::string("BGZF block ") + inflate_problem(inflated.status));
     if (inflated.size != table_.inflated_size(block))
