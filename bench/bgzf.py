@@ -109,8 +109,9 @@ print(json.dumps(result))
 '''
 
 
-def probe(cfg: dict) -> dict:
-    out = subprocess.run([sys.executable, "-c", PROBE, json.dumps(cfg)], capture_output=True, text=True, check=True)
+def probe(cfg: dict, env=None) -> dict:
+    out = subprocess.run([sys.executable, "-c", PROBE, json.dumps(cfg)], capture_output=True, text=True, check=True,
+                         env=env)
     return json.loads(out.stdout)
 
 
@@ -193,6 +194,9 @@ def main(argv=None) -> int:
     # The largest record whole.
     whole = probe({"kind": "sekvo-whole", "path": gz, "largest": largest, "reps": args.reps})["seconds"]
     rows["whole largest record .gz (GB/s, target >= 1)"] = lengths[largest] / whole / 1e9
+    one_thread = probe({"kind": "sekvo-whole", "path": gz, "largest": largest, "reps": args.reps},
+                       env=dict(os.environ, RAYON_NUM_THREADS="1"))["seconds"]
+    rows["floor: one 64 KiB block inflated, one thread (us)"] = one_thread / (lengths[largest] * 61 / 60 / 65280) * 1e6
     rows["whole largest record plain (GB/s)"] = lengths[largest] / probe(
         {"kind": "sekvo-whole", "path": plain, "largest": largest, "reps": args.reps})["seconds"] / 1e9
 
