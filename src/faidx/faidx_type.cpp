@@ -5,6 +5,7 @@
 #include "faidx/index_calls_type.hpp"
 #include "faidx/settings_type.hpp"
 #include "lib/binding/binding.hpp"
+#include "lib/core_values.hpp"
 #include "lib/classes.hpp"
 
 namespace sekvo {

@@ -11,7 +11,7 @@
 #include <string_view>
 #include <vector>
 
-#include "faidx/error.hpp"
+#include "common/error.hpp"
 #include "faidx/name_table.hpp"
 
 namespace sekvo {

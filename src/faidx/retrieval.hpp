@@ -6,7 +6,7 @@
 #include <string>
 #include <string_view>
 
-#include "faidx/error.hpp"
+#include "common/error.hpp"
 #include "faidx/index_handle.hpp"
 #include "sequence/sequence_value.hpp"
 

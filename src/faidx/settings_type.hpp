@@ -7,6 +7,7 @@
 
 #include "faidx/index_handle.hpp"
 #include "lib/binding/binding.hpp"
+#include "lib/core_values.hpp"
 
 namespace sekvo {
 

@@ -9,6 +9,7 @@
 
 #include "faidx/settings_type.hpp"
 #include "lib/binding/binding.hpp"
+#include "lib/core_values.hpp"
 
 namespace sekvo {
 

@@ -10,6 +10,7 @@
 #include "faidx/index_calls_type.hpp"
 #include "faidx/retrieval.hpp"
 #include "lib/binding/binding.hpp"
+#include "lib/core_values.hpp"
 #include "lib/classes.hpp"
 #include "lib/fasta_objects.hpp"
 

@@ -1,6 +1,7 @@
 // Module entry: PyInit_sekvo creates the module once per process and
 // registers the classes in order, listing them in __all__.
 #include "lib/binding/binding.hpp"
+#include "lib/core_values.hpp"
 #include "lib/classes.hpp"
 
 #include <atomic>

@@ -3,6 +3,7 @@
 #include <string>
 
 #include "lib/binding/binding.hpp"
+#include "lib/core_values.hpp"
 #include "lib/classes.hpp"
 
 namespace sekvo {

@@ -1,4 +1,4 @@
-#include "faidx/error.hpp"
+#include "common/error.hpp"
 
 #include <cstring>
 
