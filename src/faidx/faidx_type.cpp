@@ -2,8 +2,8 @@
 #include <string>
 #include <utility>
 
-#include "faidx/index_calls_type.hpp"
-#include "faidx/settings_type.hpp"
+#include "lib/index_calls.hpp"
+#include "lib/index_settings.hpp"
 #include "lib/binding/binding.hpp"
 #include "lib/core_values.hpp"
 #include "lib/classes.hpp"

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "faidx/settings_type.hpp"
+#include "lib/index_settings.hpp"
 #include "lib/binding/binding.hpp"
 #include "lib/core_values.hpp"
 
@@ -44,6 +44,14 @@ struct SequenceIteratorValue {
     std::uint64_t position = 1;      // 1-based first residue of the next piece
     bool exhausted = false;          // the last piece ended at 2^64 - 1
 };
+
+// __iter__ of the iterator classes: the iterator itself.
+template <class T>
+PyObject* iterator_self(PyObject* self) {
+    auto iterator = binding::borrow_shared<T>(self);
+    if (!iterator) return nullptr;
+    return Py_NewRef(self);
+}
 
 // New objects referring to `source` (a Fasta object); NULL with the error set.
 PyObject* new_fasta_record(std::string name, PyObject* source, bool mutable_file);

@@ -7,7 +7,7 @@
 #include <utility>
 #include <vector>
 
-#include "faidx/index_calls_type.hpp"
+#include "lib/index_calls.hpp"
 #include "faidx/retrieval.hpp"
 #include "lib/binding/binding.hpp"
 #include "lib/core_values.hpp"

@@ -1,4 +1,4 @@
-#include "faidx/index_calls_type.hpp"
+#include "lib/index_calls.hpp"
 
 #include <cstdint>
 #include <optional>

@@ -1,4 +1,4 @@
-#include "faidx/settings_type.hpp"
+#include "lib/index_settings.hpp"
 
 #include <utility>
 
