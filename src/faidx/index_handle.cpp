@@ -56,7 +56,6 @@ Result<std::unique_ptr<IndexHandle>> IndexHandle::open(OpenOptions options) {
 IndexHandle::~IndexHandle() {
     if (mapping_ != nullptr)
         ::munmap(const_cast<unsigned char*>(mapping_), static_cast<std::size_t>(mapping_size_));
-    if (fd_ >= 0) ::close(fd_);
 }
 
 Result<std::unique_ptr<IndexHandle>> IndexHandleBuilder::open(OpenOptions options) {
@@ -72,12 +71,12 @@ Result<std::unique_ptr<IndexHandle>> IndexHandleBuilder::open(OpenOptions option
     // O_NONBLOCK: opening a FIFO that no process writes to would wait
     // forever. A pipe or socket cannot be read at random, so it is refused.
     int flags = (settings.mutable_file ? O_RDWR : O_RDONLY) | O_CLOEXEC | O_NONBLOCK;
-    handle->fd_ = ::open(settings.filename.c_str(), flags);
-    if (handle->fd_ < 0) return Error::io_from_errno(errno);
+    handle->fd_.reset(::open(settings.filename.c_str(), flags));
+    if (!handle->fd_.is_open()) return Error::io_from_errno(errno);
     struct stat opened;
-    if (::fstat(handle->fd_, &opened) == 0 && (S_ISFIFO(opened.st_mode) || S_ISSOCK(opened.st_mode)))
+    if (::fstat(handle->fd_.get(), &opened) == 0 && (S_ISFIFO(opened.st_mode) || S_ISSOCK(opened.st_mode)))
         return Error::io_from_errno(ESPIPE);
-    ::fcntl(handle->fd_, F_SETFL, ::fcntl(handle->fd_, F_GETFL) & ~O_NONBLOCK);
+    ::fcntl(handle->fd_.get(), F_SETFL, ::fcntl(handle->fd_.get(), F_GETFL) & ~O_NONBLOCK);
     if (!settings.mutable_file) make_readable(*handle);
 
     if (index_needs_build(*handle)) {
@@ -94,18 +93,17 @@ Result<std::unique_ptr<IndexHandle>> IndexHandleBuilder::open(OpenOptions option
 // or the mapping fails, the open file serves instead.
 void IndexHandleBuilder::make_readable(IndexHandle& handle) {
     std::uint64_t size = 0;
-    if (!file_size(handle.fd_, size)) return;
+    if (!file_size(handle.fd_.get(), size)) return;
     if (size == 0) {
         handle.mapping_is_empty_file_ = true;
     } else {
-        void* address = ::mmap(nullptr, static_cast<std::size_t>(size), PROT_READ, MAP_PRIVATE, handle.fd_, 0);
+        void* address = ::mmap(nullptr, static_cast<std::size_t>(size), PROT_READ, MAP_PRIVATE, handle.fd_.get(), 0);
         if (address == MAP_FAILED) return;
         handle.mapping_ = static_cast<const unsigned char*>(address);
         handle.mapping_size_ = size;
         install_mapping_fault_handler();
     }
-    ::close(handle.fd_);
-    handle.fd_ = -1;
+    handle.fd_.reset();
 }
 
 bool IndexHandleBuilder::index_needs_build(const IndexHandle& handle) {
@@ -123,7 +121,7 @@ std::optional<Error> IndexHandleBuilder::build(IndexHandle& handle) {
         MappingGuard guard(handle.mapping_, handle.mapping_size_, handle.mapping_failed_);
         scanned = scan_fasta(handle.mapping_, handle.mapping_size_, &handle.mapping_failed_);
     } else {
-        scanned = scan_fasta_file(handle.fd_);
+        scanned = scan_fasta_file(handle.fd_.get());
     }
     if (handle.mapping_failed_)
         return Error::io_custom("FASTA file was truncated or became unreadable while open");

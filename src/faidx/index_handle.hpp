@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "common/error.hpp"
+#include "common/posix_io.hpp"
 #include "faidx/name_table.hpp"
 
 namespace sekvo {
@@ -58,7 +59,7 @@ public:
     std::uint64_t mapping_size() const { return mapping_size_; }
     // The open FASTA file when there is no mapping, else -1. Read it only
     // with positional reads (pread), so concurrent readers never interfere.
-    int file_descriptor() const { return fd_; }
+    int file_descriptor() const { return fd_.get(); }
     // Set once a read through the mapping met a part of the file that is
     // gone (the file shrank after it was mapped); see MappingGuard.
     std::atomic<bool>& mapping_failed() const { return mapping_failed_; }
@@ -72,7 +73,7 @@ private:
     const unsigned char* mapping_ = nullptr;
     std::uint64_t mapping_size_ = 0;
     bool mapping_is_empty_file_ = false;
-    int fd_ = -1;
+    FileDescriptor fd_;
     mutable std::atomic<bool> mapping_failed_{false};
 
     friend class IndexHandleBuilder;

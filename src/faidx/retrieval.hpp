@@ -12,6 +12,9 @@
 
 namespace sekvo {
 
+// The error of a name that the index does not hold.
+Error sequence_not_found(std::string_view name);
+
 // Single-region fetch. Strict bounds: ErrorKind::OutOfRange (IndexError)
 // with the coordinate message. Lenient bounds: writes the WARNING line to
 // standard error and returns the corrected or empty result.

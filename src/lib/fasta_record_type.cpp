@@ -118,7 +118,7 @@ PyObject* record_long_name(PyObject* self) {
     auto record = borrow_shared<FastaRecordValue>(self);
     if (!record) return nullptr;
     if (!handle_of(*record).contains(record->name)) {
-        return raise(Error{ErrorKind::Fetch, "Sequence '" + record->name + "' not found"});
+        return raise(sequence_not_found(record->name));
     }
     return to_python(record->name);
 }
