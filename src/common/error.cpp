@@ -12,10 +12,6 @@ Error Error::io_custom(std::string text) {
     return Error{ErrorKind::IO, std::move(text), 0};
 }
 
-bool Error::is_faidx_error() const {
-    return kind != ErrorKind::OutOfRange && kind != ErrorKind::BatchFailed;
-}
-
 std::string Error::detail_text() const {
     if (kind == ErrorKind::IO && os_error != 0) {
         char buffer[256];

@@ -21,7 +21,7 @@ PyObject* fasta_iterator_next(PyObject* self) {
     if (!iterator) return nullptr;
     if (iterator->position >= iterator->names.size()) return nullptr;
     std::string name = iterator->names[static_cast<std::size_t>(iterator->position++)];
-    return new_fasta_record(std::move(name), iterator->source.get(), iterator->mutable_file);
+    return new_fasta_record(std::move(name), iterator->source.get());
 }
 
 ClassDef fasta_iterator_class() {
@@ -42,9 +42,7 @@ PyTypeObject* fasta_iterator_type() {
 PyObject* new_fasta_iterator(PyObject* source) {
     PyTypeObject* type = fasta_iterator_type();
     if (type == nullptr) return nullptr;
-    const IndexHandle& handle = fasta_handle(source);
-    return box_new(type, FastaIteratorValue{handle.names(), 0, Ref::borrow(source),
-                                            handle.options().mutable_file});
+    return box_new(type, FastaIteratorValue{fasta_handle(source).names(), 0, Ref::borrow(source)});
 }
 
 }  // namespace sekvo

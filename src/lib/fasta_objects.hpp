@@ -26,14 +26,12 @@ inline const IndexHandle& fasta_handle(PyObject* fasta) {
 struct FastaRecordValue {
     std::string name;
     binding::Ref source;  // the Fasta
-    bool mutable_file = false;  // copied from the Fasta; nothing reads it yet
 };
 
 struct FastaIteratorValue {
     std::vector<std::string> names;  // taken when the iterator was made
     std::uint64_t position = 0;      // index of the next name
     binding::Ref source;
-    bool mutable_file = false;
 };
 
 struct SequenceIteratorValue {
@@ -54,7 +52,7 @@ PyObject* iterator_self(PyObject* self) {
 }
 
 // New objects referring to `source` (a Fasta object); NULL with the error set.
-PyObject* new_fasta_record(std::string name, PyObject* source, bool mutable_file);
+PyObject* new_fasta_record(std::string name, PyObject* source);
 // Over a snapshot of the source's names in name order, at position 0.
 PyObject* new_fasta_iterator(PyObject* source);
 // Over the record `name`: its lenc and rlen (70 and 0 for a missing name).

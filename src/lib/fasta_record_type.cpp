@@ -162,10 +162,10 @@ PyTypeObject* fasta_record_type() {
     return cached_class(type, record_class);
 }
 
-PyObject* new_fasta_record(std::string name, PyObject* source, bool mutable_file) {
+PyObject* new_fasta_record(std::string name, PyObject* source) {
     PyTypeObject* type = fasta_record_type();
     if (type == nullptr) return nullptr;
-    return box_new(type, FastaRecordValue{std::move(name), Ref::borrow(source), mutable_file});
+    return box_new(type, FastaRecordValue{std::move(name), Ref::borrow(source)});
 }
 
 }  // namespace sekvo
