@@ -42,8 +42,12 @@ bool later_than(const struct timespec& a, const struct timespec& b) {
 class IndexHandleBuilder {
 public:
     static Result<std::unique_ptr<IndexHandle>> open(OpenOptions options);
+    static Result<std::vector<ScannedRecord>> scan_records(OpenOptions options);
 
 private:
+    // The handle with the FASTA file open (and mapped when it can be), no index yet.
+    static Result<std::unique_ptr<IndexHandle>> open_fasta(OpenOptions options);
+    static Result<std::vector<ScannedRecord>> scan(IndexHandle& handle);
     static void make_readable(IndexHandle& handle);
     static bool index_needs_build(const IndexHandle& handle);
     static std::optional<Error> build(IndexHandle& handle);
@@ -58,7 +62,31 @@ IndexHandle::~IndexHandle() {
         ::munmap(const_cast<unsigned char*>(mapping_), static_cast<std::size_t>(mapping_size_));
 }
 
+Result<std::vector<ScannedRecord>> IndexHandle::scan_records(OpenOptions options) {
+    return IndexHandleBuilder::scan_records(std::move(options));
+}
+
 Result<std::unique_ptr<IndexHandle>> IndexHandleBuilder::open(OpenOptions options) {
+    Result<std::unique_ptr<IndexHandle>> opened = open_fasta(std::move(options));
+    if (!opened) return opened;
+    std::unique_ptr<IndexHandle> handle = opened.take();
+    if (index_needs_build(*handle)) {
+        if (auto error = build(*handle)) return std::move(*error);
+    } else {
+        if (has_nul(handle->index_path_)) return Error{ErrorKind::IndexNotFound, handle->index_path_};
+        if (auto error = load_index_file(handle->index_path_, handle->table_))
+            return std::move(*error);
+    }
+    return handle;
+}
+
+Result<std::vector<ScannedRecord>> IndexHandleBuilder::scan_records(OpenOptions options) {
+    Result<std::unique_ptr<IndexHandle>> opened = open_fasta(std::move(options));
+    if (!opened) return std::move(opened.error());
+    return scan(*opened.value());
+}
+
+Result<std::unique_ptr<IndexHandle>> IndexHandleBuilder::open_fasta(OpenOptions options) {
     std::unique_ptr<IndexHandle> handle(new IndexHandle());
     handle->options_ = std::move(options);
     const OpenOptions& settings = handle->options_;
@@ -78,14 +106,6 @@ Result<std::unique_ptr<IndexHandle>> IndexHandleBuilder::open(OpenOptions option
         return Error::io_from_errno(ESPIPE);
     ::fcntl(handle->fd_.get(), F_SETFL, ::fcntl(handle->fd_.get(), F_GETFL) & ~O_NONBLOCK);
     if (!settings.mutable_file) make_readable(*handle);
-
-    if (index_needs_build(*handle)) {
-        if (auto error = build(*handle)) return std::move(*error);
-    } else {
-        if (has_nul(handle->index_path_)) return Error{ErrorKind::IndexNotFound, handle->index_path_};
-        if (auto error = load_index_file(handle->index_path_, handle->table_))
-            return std::move(*error);
-    }
     return handle;
 }
 
@@ -115,7 +135,7 @@ bool IndexHandleBuilder::index_needs_build(const IndexHandle& handle) {
            later_than(fasta_info.st_mtim, index_info.st_mtim);
 }
 
-std::optional<Error> IndexHandleBuilder::build(IndexHandle& handle) {
+Result<std::vector<ScannedRecord>> IndexHandleBuilder::scan(IndexHandle& handle) {
     Result<std::vector<ScannedRecord>> scanned = Error::io_custom("");
     if (handle.has_mapping()) {
         MappingGuard guard(handle.mapping_, handle.mapping_size_, handle.mapping_failed_);
@@ -125,6 +145,11 @@ std::optional<Error> IndexHandleBuilder::build(IndexHandle& handle) {
     }
     if (handle.mapping_failed_)
         return Error::io_custom("FASTA file was truncated or became unreadable while open");
+    return scanned;
+}
+
+std::optional<Error> IndexHandleBuilder::build(IndexHandle& handle) {
+    Result<std::vector<ScannedRecord>> scanned = scan(handle);
     if (!scanned) return std::move(scanned.error());
     std::vector<ScannedRecord>& records = scanned.value();
 

@@ -13,6 +13,7 @@
 
 #include "common/error.hpp"
 #include "common/posix_io.hpp"
+#include "faidx/fasta_scan.hpp"
 #include "faidx/name_table.hpp"
 
 namespace sekvo {
@@ -40,6 +41,9 @@ struct OpenOptions {
 class IndexHandle {
 public:
     static Result<std::unique_ptr<IndexHandle>> open(OpenOptions options);
+    // The records of the FASTA file `options.filename`, scanned afresh as
+    // open() scans them to build an index, whatever index file exists.
+    static Result<std::vector<ScannedRecord>> scan_records(OpenOptions options);
     ~IndexHandle();
     IndexHandle(const IndexHandle&) = delete;
     IndexHandle& operator=(const IndexHandle&) = delete;
@@ -51,7 +55,6 @@ public:
     const NameTable& table() const { return table_; }
 
     const OpenOptions& options() const { return options_; }
-    const std::string& index_path() const { return index_path_; }
 
     // The whole FASTA file when it is mapped; empty data() otherwise.
     bool has_mapping() const { return mapping_ != nullptr || mapping_is_empty_file_; }

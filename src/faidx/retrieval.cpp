@@ -246,15 +246,6 @@ Result<SequenceValue> fetch(const IndexHandle& handle, std::string_view name, st
     return complete(handle, plan_fetch(handle, name, start, end));
 }
 
-Result<SequenceValue> fetch_entire_sequence(const IndexHandle& handle, std::string_view name) {
-    return complete(handle, plan_entire_sequence(handle, name));
-}
-
-Result<SequenceValue> fetch_for_batch(const IndexHandle& handle, std::string_view name,
-                                      std::uint64_t start, std::uint64_t end) {
-    return complete(handle, plan_fetch_for_batch(handle, name, start, end));
-}
-
 Error sequence_not_found(std::string_view name) {
     return Error{ErrorKind::Fetch, "Sequence '" + std::string(name) + "' not found"};
 }
