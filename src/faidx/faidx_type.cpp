@@ -2,11 +2,10 @@
 #include <string>
 #include <utility>
 
+#include "lib/binding/binding.hpp"
+#include "lib/classes.hpp"
 #include "lib/index_calls.hpp"
 #include "lib/index_settings.hpp"
-#include "lib/binding/binding.hpp"
-#include "lib/core_values.hpp"
-#include "lib/classes.hpp"
 
 namespace sekvo {
 

@@ -4,7 +4,6 @@
 #include <utility>
 
 #include "lib/binding/binding.hpp"
-#include "lib/core_values.hpp"
 #include "lib/classes.hpp"
 #include "lib/fasta_objects.hpp"
 

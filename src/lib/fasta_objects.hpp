@@ -7,9 +7,8 @@
 #include <string>
 #include <vector>
 
-#include "lib/index_settings.hpp"
 #include "lib/binding/binding.hpp"
-#include "lib/core_values.hpp"
+#include "lib/index_settings.hpp"
 
 namespace sekvo {
 

@@ -7,12 +7,12 @@
 #include <utility>
 #include <vector>
 
-#include "lib/index_calls.hpp"
 #include "faidx/retrieval.hpp"
 #include "lib/binding/binding.hpp"
-#include "lib/core_values.hpp"
 #include "lib/classes.hpp"
+#include "lib/core_values.hpp"
 #include "lib/fasta_objects.hpp"
+#include "lib/index_calls.hpp"
 
 namespace sekvo {
 

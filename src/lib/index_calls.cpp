@@ -9,6 +9,7 @@
 #include "faidx/batch.hpp"
 #include "faidx/retrieval.hpp"
 #include "lib/classes.hpp"
+#include "lib/core_values.hpp"
 #include "lib/str_residues.hpp"
 
 namespace sekvo {

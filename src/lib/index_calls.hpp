@@ -5,7 +5,6 @@
 
 #include "faidx/index_handle.hpp"
 #include "lib/binding/binding.hpp"
-#include "lib/core_values.hpp"
 
 namespace sekvo {
 

@@ -3,7 +3,6 @@
 #include <string>
 
 #include "lib/binding/binding.hpp"
-#include "lib/core_values.hpp"
 #include "lib/classes.hpp"
 
 namespace sekvo {

@@ -8,8 +8,8 @@
 #include "faidx/record_reading.hpp"
 #include "faidx/retrieval.hpp"
 #include "lib/binding/binding.hpp"
-#include "lib/core_values.hpp"
 #include "lib/classes.hpp"
+#include "lib/core_values.hpp"
 #include "lib/fasta_objects.hpp"
 
 namespace sekvo {
