@@ -44,7 +44,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         }
     }
 
-    auto opened = sekvo::BgzfSource::open(::dup(memory.fd()), "fuzz.fa.gz");
+    auto opened = sekvo::BgzfSource::open(sekvo::FileDescriptor(::dup(memory.fd())), "fuzz.fa.gz");
     if (!opened) {
         FUZZ_CHECK(opened.error().kind == sekvo::ErrorKind::IO);
         return 0;

@@ -50,7 +50,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         written = true;
     }
     gzi.assign(data, size);
-    auto opened = sekvo::BgzfSource::open(::dup(file.fd()), "fuzz.fa.gz");
+    auto opened = sekvo::BgzfSource::open(sekvo::FileDescriptor(::dup(file.fd())), "fuzz.fa.gz");
     FUZZ_CHECK(opened.ok());
     sekvo::BgzfSource& source = *opened.value();
     auto error = sekvo::load_block_index(gzi.path(), source);

@@ -2,21 +2,19 @@
 
 from __future__ import annotations
 
-import os
 import time
 
 import sekvo
 
 from .errors import CliError
-from .reference import check_fasta_path, describe_open_failure, read_index_lengths
+from .reference import check_fasta_path, describe_open_failure
 
 
 def add_parser(subparsers) -> None:
     p = subparsers.add_parser(
         "index", help="build or rebuild the .fai index of a FASTA file",
         description="Build FILE.fai from FILE, replacing any existing index, "
-                    "and print the number of records and residues. A BGZF-compressed "
-                    "FILE also gets its block index FILE.gzi rebuilt.")
+                    "and print the number of records and residues.")
     p.add_argument("fasta", metavar="FILE", help="FASTA file")
     p.set_defaults(run=run)
 
@@ -25,31 +23,19 @@ def run(args) -> int:
     path = args.fasta
     check_fasta_path(path)
     index_path = path + ".fai"
-    # Build beside the old index and swap it in only when complete, so a
-    # failed build leaves the old index as it was.
-    scratch = f"{index_path}.{os.getpid()}.tmp"
-    block_index_path = path + ".gzi"
-    block_scratch = f"{block_index_path}.{os.getpid()}.tmp"  # written only for BGZF input
     began = time.perf_counter()
+    # The library writes the index beside the old one and swaps it in only
+    # when complete, so a failed build leaves the old index as it was.
     try:
-        try:
-            sekvo.Faidx(path, indexname=scratch, gziname=block_scratch)
-        except MemoryError:
-            raise CliError(f"not enough memory to index '{path}'") from None
-        except Exception as exc:
-            raise CliError(describe_open_failure(path, exc)) from None
-        entries = read_index_lengths(scratch)
-        if not entries:
-            raise CliError(f"no sequences found in '{path}'; is it a FASTA file?")
-        if os.path.exists(block_scratch):
-            os.replace(block_scratch, block_index_path)
-        os.replace(scratch, index_path)
+        entries = sekvo._write_index(path)
+    except MemoryError:
+        raise CliError(f"not enough memory to index '{path}'") from None
     except OSError as exc:
         raise CliError(f"cannot write the index file '{index_path}': {exc.strerror}") from None
-    finally:
-        for leftover in (scratch, block_scratch):
-            if os.path.exists(leftover):
-                os.remove(leftover)
+    except Exception as exc:
+        raise CliError(describe_open_failure(path, exc)) from None
+    if not entries:
+        raise CliError(f"no sequences found in '{path}'; is it a FASTA file?")
     elapsed = time.perf_counter() - began
     residues = sum(length for _, length in entries)
     names = len({name for name, _ in entries})

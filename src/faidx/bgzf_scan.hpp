@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "faidx/bgzf_source.hpp"
-#include "faidx/error.hpp"
+#include "common/error.hpp"
 #include "faidx/fasta_scan.hpp"
 
 namespace sekvo {

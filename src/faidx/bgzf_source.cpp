@@ -29,22 +29,6 @@ struct ActiveWindow {
 };
 thread_local ActiveWindow active_window;
 
-// Reads up to `size` bytes at `offset`, fewer only at the end of the file.
-// -1 with errno on failure.
-ssize_t read_at(int fd, unsigned char* out, std::size_t size, std::uint64_t offset) {
-    std::size_t done = 0;
-    while (done < size) {
-        ssize_t got = ::pread(fd, out + done, size - done, static_cast<off_t>(offset + done));
-        if (got < 0) {
-            if (errno == EINTR) continue;
-            return -1;
-        }
-        if (got == 0) break;
-        done += static_cast<std::size_t>(got);
-    }
-    return static_cast<ssize_t>(done);
-}
-
 std::string at(std::uint64_t offset) { return " at offset " + std::to_string(offset); }
 
 }  // namespace
@@ -79,23 +63,18 @@ WindowScope::WindowScope(const BgzfSource& source, const BlockWindow& window)
 
 WindowScope::~WindowScope() { active_window = {saved_source_, saved_window_}; }
 
-Result<std::unique_ptr<BgzfSource>> BgzfSource::open(int fd, std::string path) {
+Result<std::unique_ptr<BgzfSource>> BgzfSource::open(FileDescriptor fd, std::string path) {
     struct stat info;
-    if (::fstat(fd, &info) != 0) {
-        const int err = errno;
-        ::close(fd);
-        return Error::io_from_errno(err);
-    }
+    if (::fstat(fd.get(), &info) != 0) return Error::io_from_errno(errno);
     const auto size = static_cast<std::uint64_t>(std::max<off_t>(info.st_size, 0));
-    std::unique_ptr<BgzfSource> source(new BgzfSource(fd, std::move(path), size));
+    std::unique_ptr<BgzfSource> source(new BgzfSource(std::move(fd), std::move(path), size));
     unsigned char tail[kBgzfEofSize];
-    if (size < kBgzfEofSize || read_at(fd, tail, kBgzfEofSize, size - kBgzfEofSize) != kBgzfEofSize ||
+    if (size < kBgzfEofSize ||
+        pread_full(source->fd_.get(), tail, kBgzfEofSize, static_cast<off_t>(size - kBgzfEofSize)) != kBgzfEofSize ||
         std::memcmp(tail, kBgzfEofBlock, kBgzfEofSize) != 0)
         return source->damaged(size, "the BGZF end-of-file block is missing (the file is truncated)");
     return source;
 }
-
-BgzfSource::~BgzfSource() { ::close(fd_); }
 
 Error BgzfSource::damaged(std::uint64_t offset, const std::string& what) const {
     return Error::io_custom("'" + path_ + "': " + what + at(offset));
@@ -112,7 +91,7 @@ Result<BlockTable> BgzfSource::read_block_headers() const {
         auto available = [&] { return buffer_start + buffered - offset; };
         if (offset < buffer_start || offset + kBgzfHeaderSize > buffer_start + buffered ||
             offset + bgzf_block_size(&buffer[offset - buffer_start], available()) > buffer_start + buffered) {
-            ssize_t got = read_at(fd_, buffer.data(), buffer.size(), offset);
+            ssize_t got = pread_full(fd_.get(), buffer.data(), buffer.size(), offset);
             if (got < 0) return Error::io_from_errno(errno);
             buffer_start = offset;
             buffered = static_cast<std::size_t>(got);
@@ -156,10 +135,10 @@ std::optional<Error> BgzfSource::use_table(BlockTable table, bool from_headers) 
             if (entry < table.blocks() && table.compressed[entry] < offset) return mismatch(table.compressed[entry]);
             unsigned char header[kBgzfHeaderSize];
             unsigned char footer[4];
-            if (read_at(fd_, header, kBgzfHeaderSize, offset) != kBgzfHeaderSize) return damaged(offset, "truncated BGZF block");
+            if (pread_full(fd_.get(), header, kBgzfHeaderSize, offset) != kBgzfHeaderSize) return damaged(offset, "truncated BGZF block");
             const std::size_t block_size = bgzf_block_size(header, kBgzfHeaderSize);
             if (block_size == 0) return mismatch(offset);
-            if (read_at(fd_, footer, 4, offset + block_size - 4) != 4) return damaged(offset, "truncated BGZF block");
+            if (pread_full(fd_.get(), footer, 4, offset + block_size - 4) != 4) return damaged(offset, "truncated BGZF block");
             const std::uint32_t inflated = footer[0] | (footer[1] << 8) | (footer[2] << 16) | (std::uint32_t{footer[3]} << 24);
             if (listed) {
                 if (table.uncompressed[entry] != inflated_so_far) return mismatch(offset);
@@ -187,7 +166,7 @@ Result<std::size_t> BgzfSource::inflate_into(std::size_t block, unsigned char* o
         std::min<std::uint64_t>(std::max<std::uint64_t>(limit, offset + kBgzfHeaderSize) - offset, kMostGap) );
     if (buffer.size() < want) buffer.resize(want);
     unsigned char* compressed = buffer.data();
-    const ssize_t got = read_at(fd_, compressed, want, offset);
+    const ssize_t got = pread_full(fd_.get(), compressed, want, offset);
     if (got < 0) return Error::io_from_errno(errno);
     const auto available = static_cast<std::size_t>(got);
     const std::size_t block_size = bgzf_block_size(compressed, available);

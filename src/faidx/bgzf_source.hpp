@@ -12,8 +12,9 @@
 #include <string>
 #include <vector>
 
+#include "common/error.hpp"
+#include "common/posix_io.hpp"
 #include "faidx/block_table.hpp"
-#include "faidx/error.hpp"
 #include "faidx/uncompressed_source.hpp"
 
 namespace sekvo {
@@ -60,8 +61,7 @@ class BgzfSource final : public UncompressedSource {
 public:
     // Takes the open file `fd`; checks that the file ends with the
     // end-of-file block.
-    static Result<std::unique_ptr<BgzfSource>> open(int fd, std::string path);
-    ~BgzfSource() override;
+    static Result<std::unique_ptr<BgzfSource>> open(FileDescriptor fd, std::string path);
     BgzfSource(const BgzfSource&) = delete;
     BgzfSource& operator=(const BgzfSource&) = delete;
 
@@ -92,14 +92,15 @@ public:
     static constexpr std::size_t kWindowBlocks = 512;  // 32 MiB
 
 private:
-    BgzfSource(int fd, std::string path, std::uint64_t size) : fd_(fd), path_(std::move(path)), file_size_(size) {}
+    BgzfSource(FileDescriptor fd, std::string path, std::uint64_t size)
+        : fd_(std::move(fd)), path_(std::move(path)), file_size_(size) {}
     Error damaged(std::uint64_t offset, const std::string& what) const;
     SharedBlock cached(std::size_t block) const;
     void remember(std::size_t block, SharedBlock data) const;
     Result<const unsigned char*> block_bytes(std::size_t block, const BlockWindow* window, SharedBlock& held,
                                              std::size_t& size) const;
 
-    int fd_;
+    FileDescriptor fd_;
     std::string path_;
     std::uint64_t file_size_;
     BlockTable table_;

@@ -5,6 +5,7 @@
 
 #include <cerrno>
 
+#include "common/posix_io.hpp"
 #include "faidx/block_table.hpp"
 #include "faidx/fifo_open.hpp"
 #include "faidx/index_file.hpp"
@@ -15,21 +16,10 @@ namespace {
 
 // 0 on success, else errno.
 int read_file(const std::string& path, std::string& out) {
-    const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) return errno;
-    int err = await_fifo_writer(fd);
-    char buffer[65536];
-    while (err == 0) {
-        const ssize_t got = ::read(fd, buffer, sizeof buffer);
-        if (got < 0) {
-            if (errno != EINTR) err = errno;
-            continue;
-        }
-        if (got == 0) break;
-        out.append(buffer, static_cast<std::size_t>(got));
-    }
-    ::close(fd);
-    return err;
+    FileDescriptor file(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+    if (!file.is_open()) return errno;
+    if (int err = await_fifo_writer(file.get())) return err;
+    return read_all(file.get(), out);
 }
 
 }  // namespace

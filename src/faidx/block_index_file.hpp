@@ -6,7 +6,7 @@
 #include <string>
 
 #include "faidx/bgzf_source.hpp"
-#include "faidx/error.hpp"
+#include "common/error.hpp"
 
 namespace sekvo {
 

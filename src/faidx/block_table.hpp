@@ -13,7 +13,7 @@
 #include <string_view>
 #include <vector>
 
-#include "faidx/error.hpp"
+#include "common/error.hpp"
 
 namespace sekvo {
 

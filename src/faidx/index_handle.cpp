@@ -41,9 +41,7 @@ bool later_than(const struct timespec& a, const struct timespec& b) {
 // left to the scan to judge.
 Compression sniff_file(int fd) {
     unsigned char head[kBgzfHeaderSize];
-    ssize_t got;
-    do got = ::pread(fd, head, sizeof head, 0);
-    while (got < 0 && errno == EINTR);
+    const ssize_t got = pread_full(fd, head, sizeof head, 0);
     return got <= 0 ? Compression::None : sniff_compression(head, static_cast<std::size_t>(got));
 }
 
@@ -61,8 +59,12 @@ Error refuse_compressed(const std::string& path, Compression kind) {
 class IndexHandleBuilder {
 public:
     static Result<std::unique_ptr<IndexHandle>> open(OpenOptions options);
+    static Result<std::vector<ScannedRecord>> scan_records(OpenOptions options);
 
 private:
+    // The handle with the FASTA file open (and mapped when it can be), no index yet.
+    static Result<std::unique_ptr<IndexHandle>> open_fasta(OpenOptions options);
+    static Result<std::vector<ScannedRecord>> scan(IndexHandle& handle);
     static void make_readable(IndexHandle& handle);
     static bool needs_build(const IndexHandle& handle, const std::string& index_path);
     static std::optional<Error> open_blocks(IndexHandle& handle);
@@ -76,10 +78,33 @@ Result<std::unique_ptr<IndexHandle>> IndexHandle::open(OpenOptions options) {
 IndexHandle::~IndexHandle() {
     if (mapping_ != nullptr)
         ::munmap(const_cast<unsigned char*>(mapping_), static_cast<std::size_t>(mapping_size_));
-    if (fd_ >= 0) ::close(fd_);
+}
+
+Result<std::vector<ScannedRecord>> IndexHandle::scan_records(OpenOptions options) {
+    return IndexHandleBuilder::scan_records(std::move(options));
 }
 
 Result<std::unique_ptr<IndexHandle>> IndexHandleBuilder::open(OpenOptions options) {
+    Result<std::unique_ptr<IndexHandle>> opened = open_fasta(std::move(options));
+    if (!opened) return opened;
+    std::unique_ptr<IndexHandle> handle = opened.take();
+    if (needs_build(*handle, handle->index_path_)) {
+        if (auto error = build(*handle)) return std::move(*error);
+    } else {
+        if (has_nul(handle->index_path_)) return Error{ErrorKind::IndexNotFound, handle->index_path_};
+        if (auto error = load_index_file(handle->index_path_, handle->table_))
+            return std::move(*error);
+    }
+    return handle;
+}
+
+Result<std::vector<ScannedRecord>> IndexHandleBuilder::scan_records(OpenOptions options) {
+    Result<std::unique_ptr<IndexHandle>> opened = open_fasta(std::move(options));
+    if (!opened) return std::move(opened.error());
+    return scan(*opened.value());
+}
+
+Result<std::unique_ptr<IndexHandle>> IndexHandleBuilder::open_fasta(OpenOptions options) {
     std::unique_ptr<IndexHandle> handle(new IndexHandle());
     handle->options_ = std::move(options);
     const OpenOptions& settings = handle->options_;
@@ -92,28 +117,20 @@ Result<std::unique_ptr<IndexHandle>> IndexHandleBuilder::open(OpenOptions option
     // O_NONBLOCK: opening a FIFO that no process writes to would wait
     // forever. A pipe or socket cannot be read at random, so it is refused.
     int flags = (settings.mutable_file ? O_RDWR : O_RDONLY) | O_CLOEXEC | O_NONBLOCK;
-    handle->fd_ = ::open(settings.filename.c_str(), flags);
-    if (handle->fd_ < 0) return Error::io_from_errno(errno);
+    handle->fd_.reset(::open(settings.filename.c_str(), flags));
+    if (!handle->fd_.is_open()) return Error::io_from_errno(errno);
     struct stat opened;
-    if (::fstat(handle->fd_, &opened) == 0 && (S_ISFIFO(opened.st_mode) || S_ISSOCK(opened.st_mode)))
+    if (::fstat(handle->fd_.get(), &opened) == 0 && (S_ISFIFO(opened.st_mode) || S_ISSOCK(opened.st_mode)))
         return Error::io_from_errno(ESPIPE);
-    ::fcntl(handle->fd_, F_SETFL, ::fcntl(handle->fd_, F_GETFL) & ~O_NONBLOCK);
+    ::fcntl(handle->fd_.get(), F_SETFL, ::fcntl(handle->fd_.get(), F_GETFL) & ~O_NONBLOCK);
     // By content, not by name: compressed bytes are never taken for residues.
-    const Compression compression = sniff_file(handle->fd_);
+    const Compression compression = sniff_file(handle->fd_.get());
     if (compression == Compression::Bgzf) {
         if (auto error = open_blocks(*handle)) return std::move(*error);
     } else if (compression != Compression::None) {
         return refuse_compressed(settings.filename, compression);
     } else if (!settings.mutable_file) {
         make_readable(*handle);
-    }
-
-    if (needs_build(*handle, handle->index_path_)) {
-        if (auto error = build(*handle)) return std::move(*error);
-    } else {
-        if (has_nul(handle->index_path_)) return Error{ErrorKind::IndexNotFound, handle->index_path_};
-        if (auto error = load_index_file(handle->index_path_, handle->table_))
-            return std::move(*error);
     }
     return handle;
 }
@@ -122,18 +139,17 @@ Result<std::unique_ptr<IndexHandle>> IndexHandleBuilder::open(OpenOptions option
 // or the mapping fails, the open file serves instead.
 void IndexHandleBuilder::make_readable(IndexHandle& handle) {
     std::uint64_t size = 0;
-    if (!file_size(handle.fd_, size)) return;
+    if (!file_size(handle.fd_.get(), size)) return;
     if (size == 0) {
         handle.mapping_is_empty_file_ = true;
     } else {
-        void* address = ::mmap(nullptr, static_cast<std::size_t>(size), PROT_READ, MAP_PRIVATE, handle.fd_, 0);
+        void* address = ::mmap(nullptr, static_cast<std::size_t>(size), PROT_READ, MAP_PRIVATE, handle.fd_.get(), 0);
         if (address == MAP_FAILED) return;
         handle.mapping_ = static_cast<const unsigned char*>(address);
         handle.mapping_size_ = size;
         install_mapping_fault_handler();
     }
-    ::close(handle.fd_);
-    handle.fd_ = -1;
+    handle.fd_.reset();
 }
 
 // The block table of a BGZF file, from its ".gzi" file or, when that is
@@ -141,13 +157,13 @@ void IndexHandleBuilder::make_readable(IndexHandle& handle) {
 // headers, written to the ".gzi" file.
 std::optional<Error> IndexHandleBuilder::open_blocks(IndexHandle& handle) {
     const OpenOptions& settings = handle.options_;
-    handle.gzi_path_ = settings.gziname ? *settings.gziname : settings.filename + ".gzi";
-    Result<std::unique_ptr<BgzfSource>> source = BgzfSource::open(handle.fd_, settings.filename);
-    handle.fd_ = -1;  // the source owns it now
+    const std::string gzi_path = settings.gziname ? *settings.gziname : settings.filename + ".gzi";
+    Result<std::unique_ptr<BgzfSource>> source = BgzfSource::open(std::move(handle.fd_), settings.filename);
     if (!source) return std::move(source.error());
     handle.bgzf_ = source.take();
-    if (needs_build(handle, handle.gzi_path_)) return build_block_index(handle.gzi_path_, *handle.bgzf_);
-    return load_block_index(handle.gzi_path_, *handle.bgzf_);
+    if (settings.always_build_block_index || needs_build(handle, gzi_path))
+        return build_block_index(gzi_path, *handle.bgzf_);
+    return load_block_index(gzi_path, *handle.bgzf_);
 }
 
 bool IndexHandleBuilder::needs_build(const IndexHandle& handle, const std::string& index_path) {
@@ -159,7 +175,7 @@ bool IndexHandleBuilder::needs_build(const IndexHandle& handle, const std::strin
            later_than(fasta_info.st_mtim, index_info.st_mtim);
 }
 
-std::optional<Error> IndexHandleBuilder::build(IndexHandle& handle) {
+Result<std::vector<ScannedRecord>> IndexHandleBuilder::scan(IndexHandle& handle) {
     Result<std::vector<ScannedRecord>> scanned = Error::io_custom("");
     if (handle.bgzf_) {
         scanned = scan_bgzf(*handle.bgzf_);
@@ -167,10 +183,15 @@ std::optional<Error> IndexHandleBuilder::build(IndexHandle& handle) {
         MappingGuard guard(handle.mapping_, handle.mapping_size_, handle.mapping_failed_);
         scanned = scan_fasta(handle.mapping_, handle.mapping_size_, &handle.mapping_failed_);
     } else {
-        scanned = scan_fasta_file(handle.fd_);
+        scanned = scan_fasta_file(handle.fd_.get());
     }
     if (handle.mapping_failed_)
         return Error::io_custom("FASTA file was truncated or became unreadable while open");
+    return scanned;
+}
+
+std::optional<Error> IndexHandleBuilder::build(IndexHandle& handle) {
+    Result<std::vector<ScannedRecord>> scanned = scan(handle);
     if (!scanned) return std::move(scanned.error());
     std::vector<ScannedRecord>& records = scanned.value();
 

@@ -11,8 +11,10 @@
 #include <string_view>
 #include <vector>
 
+#include "common/error.hpp"
+#include "common/posix_io.hpp"
 #include "faidx/bgzf_source.hpp"
-#include "faidx/error.hpp"
+#include "faidx/fasta_scan.hpp"
 #include "faidx/name_table.hpp"
 #include "faidx/uncompressed_source.hpp"
 
@@ -25,6 +27,8 @@ struct OpenOptions {
     std::optional<std::string> indexname;
     // The block index of a BGZF file; default: filename + ".gzi".
     std::optional<std::string> gziname;
+    // Rebuild the block index whatever its age (the command line's index).
+    bool always_build_block_index = false;
     bool as_raw = false;
     bool strict_bounds = false;
     bool sequence_always_upper = false;
@@ -43,6 +47,9 @@ struct OpenOptions {
 class IndexHandle {
 public:
     static Result<std::unique_ptr<IndexHandle>> open(OpenOptions options);
+    // The records of the FASTA file `options.filename`, scanned afresh as
+    // open() scans them to build an index, whatever index file exists.
+    static Result<std::vector<ScannedRecord>> scan_records(OpenOptions options);
     ~IndexHandle();
     IndexHandle(const IndexHandle&) = delete;
     IndexHandle& operator=(const IndexHandle&) = delete;
@@ -54,14 +61,11 @@ public:
     const NameTable& table() const { return table_; }
 
     const OpenOptions& options() const { return options_; }
-    const std::string& index_path() const { return index_path_; }
 
     // A BGZF-compressed file is read through its blocks (no mapping, no
     // file descriptor); null for a plain file.
     const BgzfSource* bgzf() const { return bgzf_.get(); }
     const UncompressedSource* uncompressed_source() const { return bgzf_.get(); }
-    // The block index path of a BGZF file (empty for a plain file).
-    const std::string& gzi_path() const { return gzi_path_; }
 
     // The whole FASTA file when it is mapped; empty data() otherwise.
     bool has_mapping() const { return mapping_ != nullptr || mapping_is_empty_file_; }
@@ -69,7 +73,7 @@ public:
     std::uint64_t mapping_size() const { return mapping_size_; }
     // The open FASTA file when there is no mapping, else -1. Read it only
     // with positional reads (pread), so concurrent readers never interfere.
-    int file_descriptor() const { return fd_; }
+    int file_descriptor() const { return fd_.get(); }
     // Set once a read through the mapping met a part of the file that is
     // gone (the file shrank after it was mapped); see MappingGuard.
     std::atomic<bool>& mapping_failed() const { return mapping_failed_; }
@@ -83,9 +87,8 @@ private:
     const unsigned char* mapping_ = nullptr;
     std::uint64_t mapping_size_ = 0;
     bool mapping_is_empty_file_ = false;
-    int fd_ = -1;
+    FileDescriptor fd_;
     std::unique_ptr<BgzfSource> bgzf_;
-    std::string gzi_path_;
     mutable std::atomic<bool> mapping_failed_{false};
 
     friend class IndexHandleBuilder;

@@ -9,7 +9,7 @@
 #include <optional>
 #include <vector>
 
-#include "faidx/error.hpp"
+#include "common/error.hpp"
 
 namespace sekvo {
 

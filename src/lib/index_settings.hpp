@@ -1,0 +1,40 @@
+// The constructor settings shared by Faidx and Fasta (sixteen, and the
+// keyword-only block index path `gziname`): converting
+// them from Python arguments and opening the index handle they describe.
+// Each class writes its parameter names once, in its own order, as the
+// signature of its constructor; the rest follows from the names.
+#pragma once
+
+#include <cstddef>
+#include <initializer_list>
+#include <memory>
+#include <string>
+
+#include "faidx/index_handle.hpp"
+#include "lib/binding/binding.hpp"
+
+namespace sekvo {
+
+inline constexpr std::size_t kSettingCount = 17;
+
+// An open index handle plus the two settings that are Python objects,
+// which the core cannot keep; both are kept and never used.
+struct OpenedIndex {
+    std::unique_ptr<IndexHandle> handle;
+    binding::Ref key_function;
+    binding::Ref filt_function;
+};
+
+// The class's text signature, "(filename, indexname=None, ...)", for
+// constructor parameters named `parameters` (all of them, in any order).
+// The keyword-only `gziname` is left out: the text signature stays the
+// documented one.
+std::string settings_text_signature(std::initializer_list<const char*> parameters);
+
+// Converts the parsed arguments of the parameters named `parameters` (NULL
+// for a parameter not given), in that order, and opens the handle.
+// False with the Python exception set: the argument error naming the
+// first parameter that fails, or the exception of the opening error.
+bool open_index(std::initializer_list<const char*> parameters, PyObject* const* argv, OpenedIndex& out);
+
+}  // namespace sekvo
