@@ -57,6 +57,12 @@ IndexHandle::~IndexHandle() {
     if (mapping_ != nullptr)
         ::munmap(const_cast<unsigned char*>(mapping_), static_cast<std::size_t>(mapping_size_));
     if (fd_ >= 0) ::close(fd_);
+    if (mapped_fd_ >= 0) ::close(mapped_fd_);
+}
+
+bool IndexHandle::mapped_file_shrank() const {
+    std::uint64_t size = 0;
+    return mapped_fd_ >= 0 && file_size(mapped_fd_, size) && size < mapping_size_;
 }
 
 Result<std::unique_ptr<IndexHandle>> IndexHandleBuilder::open(OpenOptions options) {
@@ -90,8 +96,9 @@ Result<std::unique_ptr<IndexHandle>> IndexHandleBuilder::open(OpenOptions option
     return handle;
 }
 
-// Maps the whole file read-only and closes it; when the size cannot be read
-// or the mapping fails, the open file serves instead.
+// Maps the whole file read-only, keeping it open only to ask its size;
+// when the size cannot be read or the mapping fails, the open file serves
+// instead.
 void IndexHandleBuilder::make_readable(IndexHandle& handle) {
     std::uint64_t size = 0;
     if (!file_size(handle.fd_, size)) return;
@@ -103,6 +110,9 @@ void IndexHandleBuilder::make_readable(IndexHandle& handle) {
         handle.mapping_ = static_cast<const unsigned char*>(address);
         handle.mapping_size_ = size;
         install_mapping_fault_handler();
+        handle.mapped_fd_ = handle.fd_;
+        handle.fd_ = -1;
+        return;
     }
     ::close(handle.fd_);
     handle.fd_ = -1;
@@ -120,8 +130,9 @@ bool IndexHandleBuilder::index_needs_build(const IndexHandle& handle) {
 std::optional<Error> IndexHandleBuilder::build(IndexHandle& handle) {
     Result<std::vector<ScannedRecord>> scanned = Error::io_custom("");
     if (handle.has_mapping()) {
-        MappingGuard guard(handle.mapping_, handle.mapping_size_, handle.mapping_failed_);
+        MappingGuard guard(handle.mapping_, handle.mapping_size_, handle.mapping_failed_, handle.mapped_fd_);
         scanned = scan_fasta(handle.mapping_, handle.mapping_size_, &handle.mapping_failed_);
+        if (handle.mapped_file_shrank()) handle.mapping_failed_ = true;
     } else {
         scanned = scan_fasta_file(handle.fd_);
     }
