@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import os
+import tempfile
 import time
 
 import sekvo
@@ -25,9 +26,16 @@ def run(args) -> int:
     check_fasta_path(path)
     index_path = path + ".fai"
     # Build beside the old index and swap it in only when complete, so a
-    # failed build leaves the old index as it was.
-    scratch = f"{index_path}.{os.getpid()}.tmp"
+    # failed build leaves the old index as it was. The scratch file lies in
+    # a new private directory with an unpredictable name, so no other user
+    # can plant a file or link where it is written.
     began = time.perf_counter()
+    try:
+        scratch_dir = tempfile.mkdtemp(prefix=f".{os.path.basename(index_path)}.",
+                                       dir=os.path.dirname(index_path) or ".")
+    except OSError as exc:
+        raise CliError(f"cannot write the index file '{index_path}': {exc.strerror}") from None
+    scratch = os.path.join(scratch_dir, "index")
     try:
         try:
             sekvo.Faidx(path, indexname=scratch)
@@ -44,6 +52,7 @@ def run(args) -> int:
     finally:
         if os.path.exists(scratch):
             os.remove(scratch)
+        os.rmdir(scratch_dir)
     elapsed = time.perf_counter() - began
     residues = sum(length for _, length in entries)
     names = len({name for name, _ in entries})
