@@ -58,35 +58,26 @@ Window region_window(const IndexEntry& entry, std::uint64_t first, std::uint64_t
 
 inline bool is_terminator(unsigned char c) { return c == '\n' || c == '\r'; }
 
-// What a copy learned about the bytes it looked at, for free on the way.
-struct Seen {
-    unsigned high = 0;  // non-zero: some byte had its high bit set
-    unsigned zero = 0;  // non-zero: some byte was NUL
-};
-
-// The first CR or LF in [p, end), or end. Notes in `seen` the high bits
-// (so callers learn whether a run was all ASCII) and the NUL bytes (what
-// a mapped file's lost tail reads as) of the bytes it passes over, and
-// possibly of a few after them.
+// The first CR or LF in [p, end), or end. ORs the high bit of every byte
+// it passes over into `high`, so callers learn for free whether a run was
+// all ASCII.
 template <bool kTrackHigh>
-inline const unsigned char* find_terminator(const unsigned char* p, const unsigned char* end, Seen& seen) {
+inline const unsigned char* find_terminator(const unsigned char* p, const unsigned char* end,
+                                            unsigned& high) {
 #if defined(__SSE2__)
     const __m128i line_feed = _mm_set1_epi8('\n');
     const __m128i carriage_return = _mm_set1_epi8('\r');
-    const __m128i nul = _mm_setzero_si128();
     while (end - p >= 16) {
         const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
         const int hits = _mm_movemask_epi8(
             _mm_or_si128(_mm_cmpeq_epi8(bytes, line_feed), _mm_cmpeq_epi8(bytes, carriage_return)));
-        if constexpr (kTrackHigh) seen.high |= static_cast<unsigned>(_mm_movemask_epi8(bytes));
-        seen.zero |= static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(bytes, nul)));
+        if constexpr (kTrackHigh) high |= static_cast<unsigned>(_mm_movemask_epi8(bytes));
         if (hits != 0) return p + __builtin_ctz(static_cast<unsigned>(hits));
         p += 16;
     }
 #endif
     for (; p < end && !is_terminator(*p); ++p) {
-        if constexpr (kTrackHigh) seen.high |= *p & 0x80u;
-        seen.zero |= *p == 0;
+        if constexpr (kTrackHigh) high |= *p & 0x80u;
     }
     return p;
 }
@@ -111,9 +102,9 @@ struct BufferSink {
 // copied at once.
 template <class Sink>
 void append_residues(Sink& sink, const unsigned char* p, const unsigned char* end, std::uint64_t& remaining,
-                     Seen& seen) {
+                     unsigned& high) {
     while (p < end && remaining > 0) {
-        const unsigned char* run_end = find_terminator<Sink::kTracksAscii>(p, end, seen);
+        const unsigned char* run_end = find_terminator<Sink::kTracksAscii>(p, end, high);
         const std::size_t run = static_cast<std::size_t>(
             std::min<std::uint64_t>(static_cast<std::uint64_t>(run_end - p), remaining));
         sink.put(p, run);
@@ -126,17 +117,16 @@ void append_residues(Sink& sink, const unsigned char* p, const unsigned char* en
 }  // namespace
 
 std::string read_from_mapping(const unsigned char* data, std::uint64_t size, const IndexEntry& entry,
-                              std::uint64_t first, std::uint64_t count, bool* zero_seen) {
+                              std::uint64_t first, std::uint64_t count) {
     std::string out;
     const Window window = region_window(entry, first, count, data == nullptr ? 0 : size);
     if (window.begin == window.end) return out;
     // Never more than the window could supply, however large `count` is.
     out.reserve(static_cast<std::size_t>(std::min(count, window.end - window.begin)));
     std::uint64_t remaining = count;
-    Seen seen;
+    unsigned high = 0;
     StringSink sink{out};
-    append_residues(sink, data + window.begin, data + window.end, remaining, seen);
-    if (zero_seen != nullptr) *zero_seen = seen.zero != 0;
+    append_residues(sink, data + window.begin, data + window.end, remaining, high);
     return out;
 }
 
@@ -155,10 +145,10 @@ BufferCopy read_into_buffer(const unsigned char* data, std::uint64_t size, const
     if (window.begin == window.end) return {};
     std::uint64_t remaining = std::min<std::uint64_t>(count, capacity);
     const std::uint64_t wanted = remaining;
-    Seen seen;
+    unsigned high = 0;
     BufferSink sink{out};
-    append_residues(sink, data + window.begin, data + window.end, remaining, seen);
-    return {static_cast<std::size_t>(wanted - remaining), seen.high == 0, seen.zero != 0};
+    append_residues(sink, data + window.begin, data + window.end, remaining, high);
+    return {static_cast<std::size_t>(wanted - remaining), high == 0};
 }
 
 Result<std::string> read_from_file(int fd, const IndexEntry& entry, std::uint64_t first,
@@ -177,7 +167,7 @@ Result<std::string> read_from_file(int fd, const IndexEntry& entry, std::uint64_
     std::unique_ptr<unsigned char[]> buffer(new unsigned char[block]);
     out.reserve(static_cast<std::size_t>(std::min(count, span)));
     std::uint64_t remaining = count;
-    Seen seen;
+    unsigned high = 0;
     StringSink sink{out};
     for (std::uint64_t position = window.begin; position < window.end && remaining > 0;) {
         const std::size_t want =
@@ -188,7 +178,7 @@ Result<std::string> read_from_file(int fd, const IndexEntry& entry, std::uint64_
             return Error::io_from_errno(errno);
         }
         if (got == 0) break;  // the file shrank since fstat
-        append_residues(sink, buffer.get(), buffer.get() + got, remaining, seen);
+        append_residues(sink, buffer.get(), buffer.get() + got, remaining, high);
         position += static_cast<std::uint64_t>(got);
     }
     return out;

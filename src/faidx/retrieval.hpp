@@ -68,16 +68,14 @@ Result<bool> fill_buffer(const IndexHandle& handle, const RegionPlan& plan, char
 
 // Copy `count` residues starting at 1-based residue `first` of `entry`
 // (fewer if the data ends), skipping CR and LF. Never reads outside
-// [data, data + size). `zero_seen`, if given, is set when a NUL byte was
-// among the bytes looked at (always when the result holds one).
-std::string read_from_mapping(const unsigned char* data, std::uint64_t size, const IndexEntry& entry,
-                              std::uint64_t first, std::uint64_t count, bool* zero_seen = nullptr);
+// [data, data + size).
+std::string read_from_mapping(const unsigned char* data, std::uint64_t size,
+                              const IndexEntry& entry, std::uint64_t first, std::uint64_t count);
 // The same copy into out[0, capacity): how many bytes were written, and
-// whether every byte looked at on the way was ASCII, and whether one was NUL.
+// whether every byte looked at on the way was ASCII.
 struct BufferCopy {
     std::size_t written = 0;
     bool ascii = true;
-    bool zero_seen = false;
 };
 BufferCopy read_into_buffer(const unsigned char* data, std::uint64_t size, const IndexEntry& entry,
                             std::uint64_t first, std::uint64_t count, char* out, std::size_t capacity);
