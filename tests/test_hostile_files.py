@@ -519,7 +519,7 @@ def test_file_shrunk_inside_a_mapped_page(tmp_path):
             for name, call in calls.items():
                 with open(path, "w") as f:
                     f.write(text)
-                fx, fa = sekvo.Faidx(path, default_seq=default_seq), sekvo.Fasta(path, default_seq=default_seq)
+                fx, fa = (cls(path, default_seq=default_seq) for cls in (sekvo.Faidx, sekvo.Fasta))
                 os.truncate(path, 1000)
                 try:
                     got = call(fx, fa)
