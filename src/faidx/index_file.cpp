@@ -69,7 +69,11 @@ int write_all(int fd, const std::string& text) {
 // truncated only once it is locked, so readers see the old text or the
 // new, whole.
 std::optional<Error> write_in_place(const std::string& path, const std::string& text) {
-    FileDescriptor file(open_for_writing_bounded(path, /*truncate=*/false));
+    // O_CREAT only when needed: with fs.protected_regular the kernel
+    // refuses it on another user's file in a sticky shared directory.
+    int fd = open_for_writing_bounded(path, /*create=*/false);
+    if (fd < 0 && errno == ENOENT) fd = open_for_writing_bounded(path, /*create=*/true);
+    FileDescriptor file(fd);
     if (file.get() < 0) return Error::io_from_errno(errno);
     struct stat info;
     if (::fstat(file.get(), &info) == 0 && S_ISREG(info.st_mode)) {
