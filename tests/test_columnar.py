@@ -340,3 +340,16 @@ def test_threads_fetch_at_once(genome):
     for thread in threads:
         thread.join()
     assert not errors and results == [True] * 20
+
+
+def test_undecodable_names_take_the_generic_way(genome):
+    """A name with a lone surrogate stands for a raw byte, in tuples and in columns alike."""
+    faidx = sekvo.Faidx(genome[0])
+    regions = [("chr1", 1, 5), ("chr\udcff", 1, 5)] * 600
+    with pytest.raises(RuntimeError) as expected:
+        faidx.fetch_many(regions)
+    for call in (lambda: faidx.fetch_array(regions),
+                 lambda: faidx.fetch_array(names=[r[0] for r in regions], starts=[1] * 1200, ends=[5] * 1200)):
+        with pytest.raises(RuntimeError) as got:
+            call()
+        assert str(got.value) == str(expected.value)

@@ -117,22 +117,49 @@ bool convert_coordinates(const char* parameter, PyObject* object, std::vector<st
     return extract_argument(parameter, object, out);
 }
 
-bool convert_names(PyObject* names, std::vector<std::string>& out) {
-    return extract_argument("names", names, out);
+// A list or tuple of exact str, which is read in place.
+bool plain_names(PyObject* names) {
+    if (!PyList_CheckExact(names) && !PyTuple_CheckExact(names)) return false;
+    PyObject** items = PySequence_Fast_ITEMS(names);
+    for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(names); ++i)
+        if (!PyUnicode_CheckExact(items[i])) return false;
+    return true;
 }
 
+bool same_lengths(std::size_t names, std::size_t starts, std::size_t ends) {
+    if (names == starts && names == ends) return true;
+    PyErr_Format(PyExc_ValueError, "names, starts and ends must have the same length (got %zu, %zu and %zu)",
+                 names, starts, ends);
+    return false;
+}
+
+// The three columns, converted in parameter order.
 bool convert_columns(PyObject* names, PyObject* starts, PyObject* ends, RegionColumns& out) {
-    std::vector<std::string> name_column;
     std::vector<std::uint64_t> start_column;
     std::vector<std::uint64_t> end_column;
-    if (!convert_names(names, name_column) || !convert_coordinates("starts", starts, start_column) ||
-        !convert_coordinates("ends", ends, end_column))
-        return false;
-    if (name_column.size() != start_column.size() || name_column.size() != end_column.size()) {
-        PyErr_Format(PyExc_ValueError, "names, starts and ends must have the same length (got %zu, %zu and %zu)",
-                     name_column.size(), start_column.size(), end_column.size());
-        return false;
+    if (plain_names(names)) {
+        if (!convert_coordinates("starts", starts, start_column) || !convert_coordinates("ends", ends, end_column) ||
+            !same_lengths(static_cast<std::size_t>(PySequence_Fast_GET_SIZE(names)), start_column.size(),
+                          end_column.size()))
+            return false;
+        PyObject** items = PySequence_Fast_ITEMS(names);
+        out.reserve(start_column.size());
+        for (std::size_t i = 0; i < start_column.size(); ++i) {
+            Py_ssize_t size = 0;
+            const char* text = PyUnicode_AsUTF8AndSize(items[i], &size);
+            if (text == nullptr) break;  // a lone surrogate: the generic way turns it back into its byte
+            out.add(std::string_view(text, static_cast<std::size_t>(size)), start_column[i], end_column[i]);
+        }
+        if (out.size() == start_column.size()) return true;
+        PyErr_Clear();
+        out = RegionColumns{};
     }
+    std::vector<std::string> name_column;
+    if (!extract_argument("names", names, name_column)) return false;
+    if (start_column.empty() && end_column.empty() &&
+        (!convert_coordinates("starts", starts, start_column) || !convert_coordinates("ends", ends, end_column)))
+        return false;
+    if (!same_lengths(name_column.size(), start_column.size(), end_column.size())) return false;
     out.reserve(name_column.size());
     for (std::size_t i = 0; i < name_column.size(); ++i) out.add(name_column[i], start_column[i], end_column[i]);
     return true;
