@@ -120,6 +120,9 @@ def every_read(path, fx_regions, **options):
             outcome(lambda: fx.fetch_entire_sequence(name).seq),
         ]
     out["iteration"] = [(len(rec), str(rec)[-20:]) for rec in fa]
+    # Columnar batches, below and above the pool's threshold.
+    for label, batch in (("array", fx_regions[:200]), ("array_parallel", fx_regions * 3)):
+        out[label] = outcome(lambda batch=batch: [str(s) for s in fx.fetch_array(batch)])
     return out
 
 
