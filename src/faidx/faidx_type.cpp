@@ -6,6 +6,7 @@
 #include "faidx/settings_type.hpp"
 #include "lib/binding/binding.hpp"
 #include "lib/classes.hpp"
+#include "lib/pickling.hpp"
 
 namespace sekvo {
 
@@ -93,6 +94,13 @@ PyObject* faidx_repr(PyObject* self) {
     return to_python("Faidx(\"" + faidx->handle->options().filename + "\")");
 }
 
+// Pickled as the settings it was opened with (see Fasta.__reduce__).
+PyObject* faidx_reduce(PyObject* self, PyObject*) {
+    auto faidx = borrow_shared<FaidxValue>(self);
+    if (!faidx) return nullptr;
+    return reduce_to("Faidx", settings_keywords(*faidx));
+}
+
 PyMethodDef faidx_methods[] = {
     {"fetch", fastcall_method<faidx_fetch>(), METH_FASTCALL | METH_KEYWORDS,
      SEKVO_DOC("fetch($self, name, start, end)", "")},
@@ -133,6 +141,7 @@ PyMethodDef faidx_methods[] = {
                "Example:\n"
                "    >>> regions = [(1000, 2000), (5000, 6000), (10000, 11000)]\n"
                "    >>> sequences = faidx.fetch_many_same_chr(\"chr1\", regions)")},
+    {"__reduce__", noargs_method<faidx_reduce>(), METH_NOARGS, SEKVO_DOC("__reduce__($self)", "")},
     {nullptr, nullptr, 0, nullptr},
 };
 

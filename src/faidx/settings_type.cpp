@@ -33,8 +33,8 @@ const char* parameter_name(Setting setting) {
 bool convert_setting(Setting setting, PyObject* argument, OpenOptions& options, OpenedIndex& out) {
     const char* name = parameter_name(setting);
     switch (setting) {
-        case Setting::filename: return extract_argument(name, argument, options.filename);
-        case Setting::indexname: return extract_argument(name, argument, options.indexname);
+        case Setting::filename: return extract_path_argument(name, argument, options.filename);
+        case Setting::indexname: return extract_path_argument(name, argument, options.indexname);
         case Setting::as_raw: return extract_argument(name, argument, options.as_raw);
         case Setting::strict_bounds: return extract_argument(name, argument, options.strict_bounds);
         case Setting::sequence_always_upper: return extract_argument(name, argument, options.sequence_always_upper);
@@ -53,7 +53,43 @@ bool convert_setting(Setting setting, PyObject* argument, OpenOptions& options, 
     return true;
 }
 
+PyObject* setting_value(Setting setting, const OpenOptions& options, const OpenedIndex& index) {
+    switch (setting) {
+        case Setting::filename: return to_python(options.filename);
+        case Setting::indexname: return to_python(options.indexname);
+        case Setting::as_raw: return to_python(options.as_raw);
+        case Setting::strict_bounds: return to_python(options.strict_bounds);
+        case Setting::sequence_always_upper: return to_python(options.sequence_always_upper);
+        case Setting::rebuild: return to_python(options.rebuild);
+        case Setting::build_index: return to_python(options.build_index);
+        case Setting::one_based_attributes: return to_python(options.one_based_attributes);
+        case Setting::default_seq: return to_python(options.default_seq);
+        case Setting::mutable_file: return to_python(options.mutable_file);
+        case Setting::key_function: return Py_NewRef(index.key_function ? index.key_function.get() : Py_None);
+        case Setting::split_char: return to_python(options.split_char);
+        case Setting::filt_function: return Py_NewRef(index.filt_function ? index.filt_function.get() : Py_None);
+        case Setting::read_long_names: return to_python(options.read_long_names);
+        case Setting::duplicate_action: return to_python(options.duplicate_action);
+        case Setting::read_ahead: return to_python(options.read_ahead);
+    }
+    Py_RETURN_NONE;
+}
+
 }  // namespace
+
+PyObject* settings_keywords(const OpenedIndex& index) {
+    const OpenOptions& options = index.handle->options();
+    Ref keywords = Ref::steal(PyDict_New());
+    if (!keywords) return nullptr;
+    for (std::size_t i = 0; i < kSettingCount; ++i) {
+        const auto setting = static_cast<Setting>(i);
+        Ref value = Ref::steal(setting_value(setting, options, index));
+        if (!value || PyDict_SetItemString(keywords.get(), parameter_name(setting), value.get()) < 0) {
+            return nullptr;
+        }
+    }
+    return keywords.release();
+}
 
 bool open_index(const std::array<Setting, kSettingCount>& order, PyObject* const* argv, OpenedIndex& out) {
     OpenOptions options;

@@ -32,4 +32,9 @@ struct OpenedIndex {
 // first parameter that fails, or the exception of the opening error.
 bool open_index(const std::array<Setting, kSettingCount>& order, PyObject* const* argv, OpenedIndex& out);
 
+// The sixteen settings of an opened index as a new dict of constructor
+// keyword arguments (paths as given, Python-object settings as kept), from
+// which either class reopens the same file; NULL with the error set.
+PyObject* settings_keywords(const OpenedIndex& index);
+
 }  // namespace sekvo

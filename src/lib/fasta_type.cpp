@@ -12,6 +12,7 @@
 #include "lib/binding/binding.hpp"
 #include "lib/classes.hpp"
 #include "lib/fasta_objects.hpp"
+#include "lib/pickling.hpp"
 
 namespace sekvo {
 
@@ -253,6 +254,14 @@ PyObject* fasta_exit(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
     Py_RETURN_NONE;
 }
 
+// Pickled as the settings it was opened with; unpickling opens the file
+// again in the receiving process (loading the index when it is current).
+PyObject* fasta_reduce(PyObject* self, PyObject*) {
+    auto fasta = borrow_shared<FastaValue>(self);
+    if (!fasta) return nullptr;
+    return reduce_to("Fasta", settings_keywords(*fasta));
+}
+
 PyMethodDef fasta_methods[] = {
     {"keys", noargs_method<fasta_keys>(), METH_NOARGS, SEKVO_DOC("keys($self)", "")},
     {"values", noargs_method<fasta_values>(), METH_NOARGS, SEKVO_DOC("values($self)", "")},
@@ -302,6 +311,7 @@ PyMethodDef fasta_methods[] = {
     {"__enter__", noargs_method<fasta_enter>(), METH_NOARGS, SEKVO_DOC("__enter__($self)", "")},
     {"__exit__", fastcall_method<fasta_exit>(), METH_FASTCALL | METH_KEYWORDS,
      SEKVO_DOC("__exit__($self, _exc_type=None, _exc_value=None, _traceback=None)", "")},
+    {"__reduce__", noargs_method<fasta_reduce>(), METH_NOARGS, SEKVO_DOC("__reduce__($self)", "")},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -1,6 +1,7 @@
 // The Python classes FastaIterator (the records of a Fasta, over a snapshot
 // of its names) and SequenceIterator (one record in line-sized pieces).
 // Both move only forward; an exhausted iterator stays exhausted.
+#include <algorithm>
 #include <cstdint>
 #include <limits>
 #include <string>
@@ -11,6 +12,7 @@
 #include "lib/binding/binding.hpp"
 #include "lib/classes.hpp"
 #include "lib/fasta_objects.hpp"
+#include "lib/pickling.hpp"
 
 namespace sekvo {
 
@@ -52,11 +54,41 @@ PyObject* sequence_iterator_next(PyObject* self) {
     return result;
 }
 
+// Iterators pickle with their position: the Fasta, the names still to
+// come and where the next piece starts. A copy moves on its own.
+PyObject* fasta_iterator_reduce(PyObject* self, PyObject*) {
+    auto iterator = borrow_shared<FastaIteratorValue>(self);
+    if (!iterator) return nullptr;
+    const std::size_t size = iterator->names.size();
+    const auto first = static_cast<std::size_t>(std::min<std::uint64_t>(iterator->position, size));
+    PyObject* names = list_from(size - first, [&](std::size_t i) { return to_python(iterator->names[first + i]); });
+    return reduce_to("FastaIterator", Py_BuildValue("(ONi)", iterator->source.get(), names, 0));
+}
+
+PyObject* sequence_iterator_reduce(PyObject* self, PyObject*) {
+    auto iterator = borrow_shared<SequenceIteratorValue>(self);
+    if (!iterator) return nullptr;
+    return reduce_to("SequenceIterator",
+                     Py_BuildValue("(ONNN)", iterator->source.get(), to_python(iterator->name),
+                                   to_python(iterator->position), to_python(iterator->exhausted)));
+}
+
+PyMethodDef fasta_iterator_methods[] = {
+    {"__reduce__", noargs_method<fasta_iterator_reduce>(), METH_NOARGS, SEKVO_DOC("__reduce__($self)", "")},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyMethodDef sequence_iterator_methods[] = {
+    {"__reduce__", noargs_method<sequence_iterator_reduce>(), METH_NOARGS, SEKVO_DOC("__reduce__($self)", "")},
+    {nullptr, nullptr, 0, nullptr},
+};
+
 ClassDef fasta_iterator_class() {
     return define_class<FastaIteratorValue>("FastaIterator", nullptr,
                                             {
                                                 {Py_tp_iter, slot<iterator_self<FastaIteratorValue>>()},
                                                 {Py_tp_iternext, slot<fasta_iterator_next>()},
+                                                {Py_tp_methods, fasta_iterator_methods},
                                             });
 }
 
@@ -66,6 +98,7 @@ ClassDef sequence_iterator_class() {
         {
             {Py_tp_iter, slot<iterator_self<SequenceIteratorValue>>()},
             {Py_tp_iternext, slot<sequence_iterator_next>()},
+            {Py_tp_methods, sequence_iterator_methods},
         });
 }
 

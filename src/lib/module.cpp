@@ -2,6 +2,7 @@
 // registers the classes in order, listing them in __all__.
 #include "lib/binding/binding.hpp"
 #include "lib/classes.hpp"
+#include "lib/pickling.hpp"
 
 #include <atomic>
 #include <cstdint>
@@ -26,12 +27,17 @@ const ClassEntry kClasses[] = {
     {"MutableFastaRecord", mutable_fasta_record_type},
 };
 
+PyMethodDef module_functions[] = {
+    reconstruct_method(),
+    {nullptr, nullptr, 0, nullptr},
+};
+
 PyModuleDef module_definition = {
     PyModuleDef_HEAD_INIT,
     "sekvo",
     "Fast random access to FASTA files through their .fai index.",
     0,  // no per-module state
-    nullptr, nullptr, nullptr, nullptr, nullptr,
+    module_functions, nullptr, nullptr, nullptr, nullptr,
 };
 
 // The interpreter that first imported the module, and the module object.
@@ -72,6 +78,10 @@ PyObject* init_module() {
 
     PyObject* module = PyModule_Create2(&module_definition, 1013);
     if (module == nullptr) return nullptr;
+    if (PyModule_AddStringConstant(module, "__version__", SEKVO_VERSION) < 0) {
+        Py_DECREF(module);
+        return nullptr;
+    }
     for (const ClassEntry& entry : kClasses) {
         if (!add_class(module, entry)) {
             Py_DECREF(module);
