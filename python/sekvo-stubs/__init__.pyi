@@ -7,8 +7,10 @@ iterators come from a `Fasta`, and no operation hands out a
 `MutableFastaRecord`.
 """
 
+from collections.abc import Callable
 from collections.abc import Sequence as _Sequence
-from typing import ClassVar, Literal, NoReturn, SupportsIndex, final
+from os import PathLike
+from typing import Any, ClassVar, Literal, NoReturn, SupportsIndex, TypeAlias, final
 
 __all__ = [
     "Fasta",
@@ -24,6 +26,14 @@ __all__ = [
 # for a batch or a spliced read of one record.
 _Region = tuple[str, SupportsIndex, SupportsIndex]
 _Span = tuple[SupportsIndex, SupportsIndex]
+_Path: TypeAlias = str | PathLike[str] | PathLike[bytes]
+# What __reduce__ gives pickle and copy: sekvo._reconstruct and its arguments.
+_Reduced: TypeAlias = tuple[Callable[[str, Any], Any], tuple[str, Any]]
+
+__version__: str
+
+def _reconstruct(kind: str, state: Any) -> Any:
+    """Makes an object of the module again from what its __reduce__ gave (used by pickle)."""
 
 @final
 class Fasta:
@@ -31,8 +41,8 @@ class Fasta:
 
     def __new__(
         cls,
-        filename: str,
-        indexname: str | None = None,
+        filename: _Path,
+        indexname: _Path | None = None,
         default_seq: str | None = None,
         key_function: object = None,
         as_raw: bool = False,
@@ -60,6 +70,8 @@ class Fasta:
         """Does nothing: the file is released with the last object that uses it."""
     def __enter__(self) -> Fasta: ...
     def __exit__(self, _exc_type: object = None, _exc_value: object = None, _traceback: object = None) -> None: ...
+    def __reduce__(self) -> _Reduced:
+        """The path(s) and settings; unpickling opens the file again."""
     def __getitem__(self, key: str | SupportsIndex, /) -> FastaRecord:
         """A record by name, or by position in index-file order."""
     def __contains__(self, key: str, /) -> bool: ...
@@ -74,8 +86,8 @@ class Faidx:
 
     def __new__(
         cls,
-        filename: str,
-        indexname: str | None = None,
+        filename: _Path,
+        indexname: _Path | None = None,
         as_raw: bool = False,
         strict_bounds: bool = False,
         sequence_always_upper: bool = False,
@@ -100,6 +112,8 @@ class Faidx:
         """Record names in index-file order (an attribute, not a method)."""
     def __contains__(self, key: str, /) -> bool: ...
     def __repr__(self) -> str: ...
+    def __reduce__(self) -> _Reduced:
+        """The path(s) and settings; unpickling opens the file again."""
 
 @final
 class Sequence:
@@ -144,11 +158,15 @@ class Sequence:
     def __ne__(self, other: object, /) -> bool: ...
     def __str__(self) -> str: ...
     def __repr__(self) -> str: ...
+    def __reduce__(self) -> _Reduced:
+        """By value: name, residues, start, end and comp."""
 
 @final
 class FastaRecord:
     """One record of a Fasta; reads residues when asked."""
 
+    @property
+    def name(self) -> str: ...
     @property
     def long_name(self) -> str: ...
     @property
@@ -160,6 +178,8 @@ class FastaRecord:
     def __reversed__(self) -> list[Sequence]: ...
     def __str__(self) -> str: ...
     def __repr__(self) -> str: ...
+    def __reduce__(self) -> _Reduced:
+        """Its Fasta and its name."""
 
 @final
 class FastaIterator:
@@ -167,6 +187,8 @@ class FastaIterator:
 
     def __iter__(self) -> FastaIterator: ...
     def __next__(self) -> FastaRecord: ...
+    def __reduce__(self) -> _Reduced:
+        """Its Fasta and the names still to come."""
 
 @final
 class SequenceIterator:
@@ -174,6 +196,8 @@ class SequenceIterator:
 
     def __iter__(self) -> SequenceIterator: ...
     def __next__(self) -> Sequence: ...
+    def __reduce__(self) -> _Reduced:
+        """Its Fasta, the record's name and the position of the next piece."""
 
 @final
 class MutableFastaRecord:
@@ -181,3 +205,4 @@ class MutableFastaRecord:
 
     def __setitem__(self, key: object, value: str, /) -> NoReturn: ...
     def __delitem__(self, key: object, /) -> NoReturn: ...
+    def __reduce__(self) -> _Reduced: ...
