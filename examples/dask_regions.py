@@ -1,0 +1,134 @@
+#!/usr/bin/env python3
+"""The sequences of a BED file's intervals, fetched on a Dask cluster.
+
+    python examples/dask_regions.py genome.fa regions.bed -o out.fa
+    python examples/dask_regions.py genome.fa regions.bed --scheduler tcp://host:8786
+
+The BED file is read here and split into partitions of consecutive lines.
+The Fasta handle is sent to every worker once (it pickles as its path and
+settings, and each worker opens the file itself, loading the index that is
+already there), and each partition is read there with one batch fetch. The
+FASTA text comes back partition by partition and is written in input order,
+as `sekvo getfasta FILE --bed BED` writes it: a header chrom:start-end (with
+the strand in parentheses under -s), then the sequence on one line.
+
+Every worker must be able to read the FASTA file, and its index, at the same
+path: a shared file system, or a copy at that path on each machine. Intervals
+must lie within their sequences.
+
+Without --scheduler a LocalCluster of --workers processes is started.
+Needs the dask and distributed packages.
+"""
+
+from __future__ import annotations
+
+import argparse
+import os
+import sys
+import time
+
+import sekvo
+
+
+def read_bed(path: str) -> list[tuple[str, str, str, str]]:
+    """(chrom, start, end, strand) of every interval; start and end stay texts,
+    as the headers show them."""
+    intervals = []
+    with open(path) as bed:
+        for number, line in enumerate(bed, 1):
+            if not line.strip() or line.startswith(("#", "track", "browser")):
+                continue
+            fields = line.rstrip("\r\n").split("\t")
+            if len(fields) < 3 or not fields[1].isdigit() or not fields[2].isdigit():
+                raise SystemExit(f"{path}: line {number}: expected chrom, start and end")
+            intervals.append((fields[0], fields[1], fields[2], fields[5] if len(fields) > 5 else "."))
+    return intervals
+
+
+def partitions(items: list, count: int) -> list[list]:
+    """`count` runs of consecutive items, of nearly equal size (none empty)."""
+    count = max(1, min(count, len(items)))
+    size, extra = divmod(len(items), count)
+    runs, at = [], 0
+    for i in range(count):
+        step = size + (i < extra)
+        runs.append(items[at:at + step])
+        at += step
+    return runs
+
+
+def fetch_partition(fasta: sekvo.Fasta, intervals: list[tuple[str, str, str, str]], strand: bool) -> str:
+    """Runs on a worker: one batch fetch, returned as FASTA text."""
+    regions = [(chrom, int(start) + 1, int(end)) for chrom, start, end, _ in intervals]
+    seqs = fasta.fetch_many(regions)
+    lines = []
+    for (chrom, start, end, mark), seq in zip(intervals, seqs):
+        if strand:
+            lines.append(f">{chrom}:{start}-{end}({mark})")
+            lines.append(str(-seq) if mark == "-" else seq.seq)
+        else:
+            lines.append(f">{chrom}:{start}-{end}")
+            lines.append(seq.seq)
+    lines.append("")
+    return "\n".join(lines)
+
+
+def start_client(scheduler: str | None, workers: int):
+    """A client of the given scheduler, or of a new LocalCluster of `workers`
+    single-threaded processes (the library's worker pool does the threading)."""
+    from dask.distributed import Client, LocalCluster
+
+    if scheduler:
+        return Client(scheduler)
+    cluster = LocalCluster(n_workers=workers, threads_per_worker=1, processes=True,
+                           dashboard_address=None)
+    return Client(cluster)
+
+
+def run(client, fasta_path: str, intervals: list, out, parts: int, strand: bool = False) -> None:
+    """Fetch `intervals` on the cluster and write them to `out` in input order."""
+    fasta = sekvo.Fasta(os.path.abspath(fasta_path), strict_bounds=True)
+    # One copy of the handle per worker, opened once there.
+    [handle] = client.scatter([fasta], broadcast=True)
+    futures = [client.submit(fetch_partition, handle, run_, strand, pure=False)
+               for run_ in partitions(intervals, parts)]
+    for future in futures:
+        out.write(future.result())
+        future.release()
+
+
+def main(argv=None) -> int:
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser.add_argument("fasta", help="FASTA file, readable at this path on every worker")
+    parser.add_argument("bed", help="BED file (chrom, start, end[, name, score, strand])")
+    parser.add_argument("-o", "--output", help="output FASTA (default: standard output)")
+    parser.add_argument("-s", "--strand", action="store_true",
+                        help="reverse-complement '-' intervals and show the strand")
+    parser.add_argument("--scheduler", metavar="ADDRESS", help="address of a running Dask scheduler")
+    parser.add_argument("--workers", type=int, default=2, help="processes of the LocalCluster (default 2)")
+    parser.add_argument("--partitions", type=int, default=0,
+                        help="partitions of the BED file (default: 4 per worker)")
+    args = parser.parse_args(argv)
+
+    # Opened once here: builds the index if missing, so the workers only load it.
+    sekvo.Faidx(args.fasta)
+    intervals = read_bed(args.bed)
+    began = time.perf_counter()
+    with start_client(args.scheduler, args.workers) as client:
+        started = time.perf_counter()
+        workers = len(client.scheduler_info()["workers"]) or 1
+        out = open(args.output, "w") if args.output else sys.stdout
+        try:
+            run(client, args.fasta, intervals, out, args.partitions or 4 * workers, args.strand)
+        finally:
+            if out is not sys.stdout:
+                out.close()
+        print(f"{len(intervals):,} intervals on {workers} workers: start {started - began:.2f} s, "
+              f"fetch and write {time.perf_counter() - started:.2f} s", file=sys.stderr)
+        if not args.scheduler:
+            client.cluster.close()
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
