@@ -89,7 +89,7 @@ def run(client, fasta_path: str, intervals: list, out, parts: int, strand: bool 
     """Fetch `intervals` on the cluster and write them to `out` in input order."""
     fasta = sekvo.Fasta(os.path.abspath(fasta_path), strict_bounds=True)
     # One copy of the handle per worker, opened once there.
-    [handle] = client.scatter([fasta], broadcast=True)
+    [handle] = client.scatter([fasta], broadcast=True, hash=False)
     futures = [client.submit(fetch_partition, handle, run_, strand, pure=False)
                for run_ in partitions(intervals, parts)]
     for future in futures:

@@ -88,8 +88,8 @@ def test_given_index_name_and_path_objects_are_kept(tmp_path, fasta_path, cls):
     index.parent.mkdir()
     original = cls(Path(fasta_path), indexname=index)
     assert index.exists() and not os.path.exists(fasta_path + ".fai")
-    state = original.__reduce__()[1][1]
-    assert state["filename"] == fasta_path and state["indexname"] == str(index)
+    filename, indexname = original.__reduce__()[1][1][:2]
+    assert (filename, indexname) == (fasta_path, str(index))
     os.remove(index)  # the copy must look for the index at the given name again
     twin = pickled(original)
     assert index.exists() and not os.path.exists(fasta_path + ".fai")
@@ -247,7 +247,10 @@ def test_mutable_record_round_trips(how="pickle"):
 @pytest.mark.parametrize("kind, state, error, message", [
     ("Nothing", (), ValueError, "unknown kind 'Nothing'"),
     (5, (), TypeError, "argument 'kind'"),
-    ("Fasta", ("g.fa",), TypeError, "must be a dict"),
+    ("Fasta", {"filename": "g.fa"}, TypeError, "must be a tuple"),
+    ("Faidx", ("g.fa",), TypeError, "must hold 16 settings, not 1"),
+    ("Fasta", (5,) + (None,) * 15, TypeError, "argument 'filename'"),
+    ("Faidx", ("g.fa", None, None) + (False,) * 13, TypeError, "argument 'as_raw'"),
     ("Sequence", {"name": "x"}, TypeError, "must be a tuple"),
     ("Sequence", ("x", 5), TypeError, "argument 'seq'"),
     ("FastaRecord", ("not a fasta", "chr1"), TypeError, "argument 'fasta'"),

@@ -98,7 +98,7 @@ PyObject* faidx_repr(PyObject* self) {
 PyObject* faidx_reduce(PyObject* self, PyObject*) {
     auto faidx = borrow_shared<FaidxValue>(self);
     if (!faidx) return nullptr;
-    return reduce_to("Faidx", settings_keywords(*faidx));
+    return reduce_to("Faidx", settings_tuple(*faidx));
 }
 
 PyMethodDef faidx_methods[] = {

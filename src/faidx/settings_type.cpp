@@ -77,18 +77,16 @@ PyObject* setting_value(Setting setting, const OpenOptions& options, const Opene
 
 }  // namespace
 
-PyObject* settings_keywords(const OpenedIndex& index) {
+PyObject* settings_tuple(const OpenedIndex& index) {
     const OpenOptions& options = index.handle->options();
-    Ref keywords = Ref::steal(PyDict_New());
-    if (!keywords) return nullptr;
+    Ref settings = Ref::steal(PyTuple_New(kSettingCount));
+    if (!settings) return nullptr;
     for (std::size_t i = 0; i < kSettingCount; ++i) {
-        const auto setting = static_cast<Setting>(i);
-        Ref value = Ref::steal(setting_value(setting, options, index));
-        if (!value || PyDict_SetItemString(keywords.get(), parameter_name(setting), value.get()) < 0) {
-            return nullptr;
-        }
+        PyObject* value = setting_value(kSettingOrder[i], options, index);
+        if (value == nullptr) return nullptr;
+        PyTuple_SET_ITEM(settings.get(), static_cast<Py_ssize_t>(i), value);
     }
-    return keywords.release();
+    return settings.release();
 }
 
 bool open_index(const std::array<Setting, kSettingCount>& order, PyObject* const* argv, OpenedIndex& out) {

@@ -18,6 +18,13 @@ enum class Setting {
 
 inline constexpr std::size_t kSettingCount = 16;
 
+// The settings in declaration order: the order of a pickled handle's state.
+inline constexpr std::array<Setting, kSettingCount> kSettingOrder = [] {
+    std::array<Setting, kSettingCount> order{};
+    for (std::size_t i = 0; i < kSettingCount; ++i) order[i] = static_cast<Setting>(i);
+    return order;
+}();
+
 // An open index handle plus the two settings that are Python objects,
 // which the core cannot keep; both are kept and never used.
 struct OpenedIndex {
@@ -32,9 +39,9 @@ struct OpenedIndex {
 // first parameter that fails, or the exception of the opening error.
 bool open_index(const std::array<Setting, kSettingCount>& order, PyObject* const* argv, OpenedIndex& out);
 
-// The sixteen settings of an opened index as a new dict of constructor
-// keyword arguments (paths as given, Python-object settings as kept), from
-// which either class reopens the same file; NULL with the error set.
-PyObject* settings_keywords(const OpenedIndex& index);
+// The sixteen settings of an opened index as a new tuple in kSettingOrder
+// (paths as given, Python-object settings as kept), from which open_index
+// with kSettingOrder opens the same file again; NULL with the error set.
+PyObject* settings_tuple(const OpenedIndex& index);
 
 }  // namespace sekvo

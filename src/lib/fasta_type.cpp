@@ -259,7 +259,7 @@ PyObject* fasta_exit(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
 PyObject* fasta_reduce(PyObject* self, PyObject*) {
     auto fasta = borrow_shared<FastaValue>(self);
     if (!fasta) return nullptr;
-    return reduce_to("Fasta", settings_keywords(*fasta));
+    return reduce_to("Fasta", settings_tuple(*fasta));
 }
 
 PyMethodDef fasta_methods[] = {

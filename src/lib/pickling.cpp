@@ -6,6 +6,7 @@
 #include <utility>
 #include <vector>
 
+#include "faidx/settings_type.hpp"
 #include "lib/binding/binding.hpp"
 #include "lib/classes.hpp"
 #include "lib/fasta_objects.hpp"
@@ -35,15 +36,20 @@ bool check_state(PyObject* state, bool (*check)(PyObject*), const char* expected
     return false;
 }
 
-bool is_dict(PyObject* object) { return PyDict_Check(object); }
 bool is_tuple(PyObject* object) { return PyTuple_Check(object); }
 
-// Fasta and Faidx: the constructor with the kept settings as keywords.
+// Fasta and Faidx: opened as their constructor opens them, from the
+// sixteen settings in kSettingOrder.
 PyObject* reopen(PyTypeObject* type, std::string_view kind, PyObject* state) {
-    if (type == nullptr || !check_state(state, is_dict, "dict", kind)) return nullptr;
-    Ref no_arguments = Ref::steal(PyTuple_New(0));
-    if (!no_arguments) return nullptr;
-    return PyObject_Call(reinterpret_cast<PyObject*>(type), no_arguments.get(), state);
+    if (type == nullptr || !check_state(state, is_tuple, "tuple", kind)) return nullptr;
+    if (PyTuple_GET_SIZE(state) != static_cast<Py_ssize_t>(kSettingCount)) {
+        PyErr_Format(PyExc_TypeError, "_reconstruct(): the state of %s must hold %d settings, not %zd",
+                     std::string(kind).c_str(), static_cast<int>(kSettingCount), PyTuple_GET_SIZE(state));
+        return nullptr;
+    }
+    OpenedIndex value;
+    if (!open_index(kSettingOrder, &PyTuple_GET_ITEM(state, 0), value)) return nullptr;
+    return box_new(type, std::move(value));
 }
 
 PyObject* rebuild_sequence(PyObject* state) {
