@@ -29,7 +29,7 @@ sys.path.insert(0, os.path.join(REPO, "examples"))
 
 BED = "var_random.bed"
 WORKERS = 2
-OPEN_RUNS = 200
+SAMPLES, CALLS = 60, 20
 
 
 def _median(times: list[float]) -> dict:
@@ -46,6 +46,14 @@ def _timed(call, reps: int) -> dict:
     return _median(times)
 
 
+def _timed_calls(call) -> float:
+    """Seconds per call over CALLS calls, each result dropped before the next."""
+    began = time.perf_counter()
+    for _ in range(CALLS):
+        call()
+    return (time.perf_counter() - began) / CALLS
+
+
 def handle_rows(genome: str, tmp: str, reps: int) -> dict:
     """Build the index, open with it present, unpickle a pickled Fasta."""
     import sekvo
@@ -60,11 +68,11 @@ def handle_rows(genome: str, tmp: str, reps: int) -> dict:
     rows = {"build": _timed(build, max(1, reps // 2))}
     data = pickle.dumps(sekvo.Fasta(genome, indexname=index))
     before = os.stat(index).st_mtime_ns
-    # Both take microseconds: many runs, taken in turn.
+    # Both take microseconds: samples of CALLS calls, taken in turn.
     opened, unpickled = [], []
-    for _ in range(OPEN_RUNS):
-        opened.append(_timed(lambda: sekvo.Fasta(genome, indexname=index), 1)["median"])
-        unpickled.append(_timed(lambda: pickle.loads(data), 1)["median"])
+    for _ in range(SAMPLES):
+        opened.append(_timed_calls(lambda: sekvo.Fasta(genome, indexname=index)))
+        unpickled.append(_timed_calls(lambda: pickle.loads(data)))
     rows["open"], rows["unpickle"] = _median(opened), _median(unpickled)
     rows["index_rewritten"] = os.stat(index).st_mtime_ns != before
     rows["pickle_bytes"] = len(data)
@@ -80,13 +88,13 @@ def cluster_rows(genome: str, bed: str, reps: int) -> dict:
         return {"missing": str(error)}
     import sekvo
 
-    intervals = dask_regions.read_bed(bed)
+    lines = dask_regions.read_bed(bed)
     fasta = sekvo.Fasta(genome)
     parts = 4 * WORKERS
     with open(os.devnull, "w") as devnull:
-        rows = {"regions": len(intervals), "partitions": parts}
-        rows["single"] = _timed(lambda: devnull.write(dask_regions.fetch_partition(fasta, intervals, False)),
-                                reps)
+        rows = {"regions": len(lines), "partitions": parts}
+        whole = "".join(lines)
+        rows["single"] = _timed(lambda: devnull.write(dask_regions.fetch_partition(fasta, whole, False)), reps)
         cli = []
         for _ in range(reps):
             began = time.perf_counter()
@@ -100,12 +108,12 @@ def cluster_rows(genome: str, bed: str, reps: int) -> dict:
         rows["cluster_start"] = time.perf_counter() - began
         try:
             # Untimed first run: imports sekvo on the workers and warms them.
-            dask_regions.run(client, genome, intervals, devnull, parts)
-            rows["cluster"] = _timed(lambda: dask_regions.run(client, genome, intervals, devnull, parts), reps)
+            dask_regions.run(client, genome, lines, devnull, parts)
+            rows["cluster"] = _timed(lambda: dask_regions.run(client, genome, lines, devnull, parts), reps)
 
             def scheduling_only():
                 futures = [client.submit(len, run_, pure=False)
-                           for run_ in dask_regions.partitions(intervals, parts)]
+                           for run_ in dask_regions.partitions(lines, parts)]
                 wait(futures)
                 return client.gather(futures)
 
