@@ -165,11 +165,13 @@ def process_targets(rows: dict) -> list[tuple[str, str, str, bool | None]]:
     out = []
     if handle:
         unpickle, opened = handle["unpickle"]["median"], handle["open"]["median"]
-        out.append(("processes", "unpickling a Fasta (index current) costs no more than opening it "
-                    "(within 10 %), and rewrites no index",
-                    f"{unpickle / opened:.2f}× ({unpickle * 1e6:.0f} µs against {opened * 1e6:.0f} µs; "
-                    f"building {handle['build']['median']:.2f} s)",
-                    unpickle <= 1.1 * opened and not handle["index_rewritten"]))
+        floor = handle["pickle_floor"]["median"]
+        out.append(("processes", "unpickling a Fasta (index current) costs no more than opening it, beyond "
+                    "pickle.loads' own fixed cost (within 10 %), and rewrites no index",
+                    f"{unpickle / opened:.2f}× ({unpickle * 1e6:.1f} µs against {opened * 1e6:.1f} µs, "
+                    f"pickle.loads of a small object {floor * 1e6:.1f} µs; building "
+                    f"{handle['build']['median']:.2f} s)",
+                    unpickle <= 1.1 * (opened + floor) and not handle["index_rewritten"]))
     else:
         out.append(("processes", "unpickling costs no more than opening", "not measured", None))
     if "cluster" in cluster:
@@ -186,7 +188,8 @@ def processes_table(rows: dict) -> list[str]:
     handle, cluster = rows.get("handle") or {}, rows.get("cluster") or {}
     lines = ["| step | median |", "|---|---:|"]
     for key, label in (("build", "Fasta(path), index built"), ("open", "Fasta(path), index present"),
-                       ("unpickle", "pickle.loads of a pickled Fasta, index present")):
+                       ("unpickle", "pickle.loads of a pickled Fasta, index present"),
+                       ("pickle_floor", "pickle.loads of a pickled empty Sequence (the unpickler's own cost)")):
         if key in handle:
             seconds = handle[key]["median"]
             lines.append(f"| {label} | {seconds * 1e6:.1f} µs |" if seconds < 1e-3 else
