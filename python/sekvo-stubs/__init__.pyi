@@ -3,8 +3,10 @@
 Coordinates are 1-based and inclusive unless a class says otherwise. Every
 retrieval returns `Sequence` values. `FastaRecord`, `FastaIterator`,
 `SequenceIterator` and `MutableFastaRecord` cannot be constructed: records and
-iterators come from a `Fasta`, and no operation hands out a
-`MutableFastaRecord`.
+iterators come from a `Fasta`, and only unpickling makes a
+`MutableFastaRecord`. Every object pickles and copies (`Fasta` and `Faidx` as
+their path and settings, reopened by the receiver; `Sequence` by value;
+records and iterators with their `Fasta`).
 """
 
 from collections.abc import Callable
