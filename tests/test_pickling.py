@@ -255,6 +255,7 @@ def test_mutable_record_round_trips(how="pickle"):
     ("Sequence", ("x", 5), TypeError, "argument 'seq'"),
     ("FastaRecord", ("not a fasta", "chr1"), TypeError, "argument 'fasta'"),
     ("FastaRecord", (None,), TypeError, "missing"),
+    ("FastaIterator", [], TypeError, "the state of FastaIterator must be a tuple"),
     ("FastaIterator", (None, [], 0), TypeError, "argument 'fasta'"),
     ("SequenceIterator", (None, "chr1", -1, False), TypeError, "argument 'fasta'"),
     ("MutableFastaRecord", (1,), TypeError, "must be empty"),

@@ -59,10 +59,10 @@ PyObject* rebuild_sequence(PyObject* state) {
 }
 
 // The state tuple's items as the given parameters; the first must be a Fasta.
-bool parse_state(const char* function, std::initializer_list<const char*> parameters, PyObject* state,
+bool parse_state(const char* kind, std::initializer_list<const char*> parameters, PyObject* state,
                  PyObject** out) {
-    if (!check_state(state, is_tuple, "tuple", function)) return false;
-    const Signature signature{function, parameters, parameters.size()};
+    if (!check_state(state, is_tuple, "tuple", kind)) return false;
+    const Signature signature{"_reconstruct()", parameters, parameters.size()};
     if (!parse_arguments(signature, state, nullptr, out)) return false;
     Box<FastaValue>* fasta = nullptr;
     PyTypeObject* type = fasta_type();
@@ -78,7 +78,7 @@ bool parse_state(const char* function, std::initializer_list<const char*> parame
 // in this process has no such record.
 PyObject* rebuild_record(PyObject* state) {
     PyObject* argv[2];
-    if (!parse_state("_reconstruct()", {"fasta", "name"}, state, argv)) return nullptr;
+    if (!parse_state("FastaRecord", {"fasta", "name"}, state, argv)) return nullptr;
     if (!PyUnicode_Check(argv[1])) {
         downcast_error(argv[1], "PyString");
         name_argument_error("name");
@@ -89,7 +89,7 @@ PyObject* rebuild_record(PyObject* state) {
 
 PyObject* rebuild_fasta_iterator(PyObject* state) {
     PyObject* argv[3];
-    if (!parse_state("_reconstruct()", {"fasta", "names", "position"}, state, argv)) return nullptr;
+    if (!parse_state("FastaIterator", {"fasta", "names", "position"}, state, argv)) return nullptr;
     FastaIteratorValue value;
     if (!extract_argument("names", argv[1], value.names) || !extract_argument("position", argv[2], value.position)) {
         return nullptr;
@@ -104,7 +104,7 @@ PyObject* rebuild_fasta_iterator(PyObject* state) {
 // The record's line width and length come from the index opened here.
 PyObject* rebuild_sequence_iterator(PyObject* state) {
     PyObject* argv[4];
-    if (!parse_state("_reconstruct()", {"fasta", "name", "position", "exhausted"}, state, argv)) {
+    if (!parse_state("SequenceIterator", {"fasta", "name", "position", "exhausted"}, state, argv)) {
         return nullptr;
     }
     std::string name;
