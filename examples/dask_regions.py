@@ -8,7 +8,8 @@ The BED file is read here and split into partitions of consecutive lines,
 which the workers parse.
 The Fasta handle is sent to every worker once (it pickles as its path and
 settings, and each worker opens the file itself, loading the index that is
-already there), and each partition is read there with one batch fetch. The
+already there), and each partition is read there with one columnar batch
+fetch (fetch_array). The
 FASTA text comes back partition by partition and is written in input order,
 as `sekvo getfasta FILE --bed BED` writes it: a header chrom:start-end (with
 the strand in parentheses under -s), then the sequence on one line.
@@ -51,24 +52,28 @@ def partitions(lines: list[str], count: int) -> list[str]:
 
 
 def fetch_partition(fasta: sekvo.Fasta, bed_text: str, strand: bool) -> str:
-    """Runs on a worker: the lines parsed, one batch fetch, FASTA text back."""
-    intervals = []
+    """Runs on a worker: the lines parsed, one columnar batch fetch (a second
+    one, reverse-complemented, for the '-' intervals under -s), FASTA text back."""
+    chroms, starts, ends, marks = [], [], [], []
     for line in bed_text.splitlines():
         fields = line.split("\t")
         if len(fields) < 3 or not fields[1].isdigit() or not fields[2].isdigit():
             raise ValueError(f"not a BED line (chrom, start, end): {line!r}")
-        intervals.append((fields[0], fields[1], fields[2], fields[5] if len(fields) > 5 else "."))
-    seqs = fasta.fetch_many([(chrom, int(start) + 1, int(end)) for chrom, start, end, _ in intervals])
-    lines = []
-    for (chrom, start, end, mark), seq in zip(intervals, seqs):
-        if strand:
-            lines.append(f">{chrom}:{start}-{end}({mark})")
-            lines.append(str(-seq) if mark == "-" else seq.seq)
-        else:
-            lines.append(f">{chrom}:{start}-{end}")
-            lines.append(seq.seq)
-    lines.append("")
-    return "\n".join(lines)
+        chroms.append(fields[0])
+        starts.append(fields[1])
+        ends.append(fields[2])
+        marks.append(fields[5] if len(fields) > 5 else ".")
+    seqs = fasta.fetch_array(names=chroms, starts=[int(s) + 1 for s in starts],
+                             ends=[int(e) for e in ends]).to_pylist()
+    if strand and "-" in marks:
+        minus = [i for i, mark in enumerate(marks) if mark == "-"]
+        flipped = fasta.fetch_array(names=[chroms[i] for i in minus], starts=[int(starts[i]) + 1 for i in minus],
+                                    ends=[int(ends[i]) for i in minus], rc=True).to_pylist()
+        for i, seq in zip(minus, flipped):
+            seqs[i] = seq
+    suffix = [f"({mark})" for mark in marks] if strand else [""] * len(marks)
+    lines = [f">{c}:{s}-{e}{x}\n{seq}\n" for c, s, e, x, seq in zip(chroms, starts, ends, suffix, seqs)]
+    return "".join(lines)
 
 
 def start_client(scheduler: str | None, workers: int):

@@ -314,3 +314,91 @@ def test_fspath_errors_propagate(fasta_path):
 
 def test_version_is_the_package_version():
     assert sekvo.__version__ == importlib.metadata.version("sekvo")
+
+
+# --- SequenceArray: by value, its columns out of band under protocol 5 ---------------
+
+
+def array_fields(arr):
+    return ([fields(s) for s in arr], arr.names, list(arr.starts), list(arr.ends), bytes(arr.data),
+            list(arr.offsets), arr.to_pylist())
+
+
+def arrays(fasta_path, tmp_path):
+    regions = [("chr1", 1, 20), ("chr2", 50, 61), ("chrM", 2, 7), ("chr1", 100, 150)]
+    bed = tmp_path / "r.bed"
+    bed.write_text("track x\nchr1\t0\t10\tfirst\t0\t-\nchrM\t2\t7\tsecond\t0\t+\n")
+    return {
+        "regions": sekvo.Fasta(fasta_path).fetch_array(regions),
+        "rc-raw": sekvo.Faidx(fasta_path, as_raw=True).fetch_array(regions, rc=True),
+        "zero-based": sekvo.Fasta(fasta_path, one_based_attributes=False).fetch_array(regions),
+        "uniform": sekvo.Faidx(fasta_path).fetch_array([("chr1", s, s + 9) for s in range(1, 100, 7)]),
+        "bed-strand": sekvo.Fasta(fasta_path).fetch_bed(str(bed), strand=True),
+        "empty": sekvo.Faidx(fasta_path).fetch_array([]),
+    }
+
+
+def out_of_band(obj):
+    buffers = []
+    data = pickle.dumps(obj, protocol=5, buffer_callback=buffers.append)
+    return pickle.loads(data, buffers=buffers)
+
+
+@pytest.mark.parametrize("how", [*ROUND_TRIPS, "out-of-band"])
+def test_sequence_arrays_travel_by_value(tmp_path, fasta_path, how):
+    copy_of = out_of_band if how == "out-of-band" else ROUND_TRIPS[how]
+    for label, original in arrays(fasta_path, tmp_path).items():
+        twin = copy_of(original)
+        assert type(twin) is sekvo.SequenceArray and twin is not original
+        assert array_fields(twin) == array_fields(original), label
+    np = pytest.importorskip("numpy")
+    uniform = arrays(fasta_path, tmp_path)["uniform"]
+    assert (np.asarray(copy_of(uniform)) == np.asarray(uniform)).all()
+
+
+def test_sequence_array_columns_leave_without_a_copy(fasta_path):
+    np = pytest.importorskip("numpy")
+    arr = sekvo.Faidx(fasta_path).fetch_array([("chr1", 1, 150)] * 400)
+    buffers = []
+    data = pickle.dumps(arr, protocol=5, buffer_callback=buffers.append)
+    assert len(data) < 1000 < len(arr.data)  # the residues are not in the pickle
+    residues = np.frombuffer(arr.data, dtype=np.uint8)
+    assert any(np.shares_memory(np.frombuffer(b.raw(), dtype=np.uint8), residues) for b in buffers)
+    want = array_fields(arr)
+    del arr, residues  # the buffers keep the memory alive
+    assert array_fields(pickle.loads(data, buffers=buffers)) == want
+
+
+def sequence_array_state(fasta_path, **changes):
+    arr = sekvo.Fasta(fasta_path).fetch_array([("chr1", 1, 4), ("chr2", 1, 3)])
+    function, (kind, state) = arr.__reduce_ex__(2)
+    names = ["record_names", "records", "starts", "ends", "strands", "labels", "residues", "offsets",
+             "value_starts", "value_ends", "value_flags"]
+    state = dict(zip(names, state), **changes)
+    return kind, tuple(state[name] for name in names)
+
+
+@pytest.mark.parametrize("changes, error, message", [
+    ({"records": (5).to_bytes(4, "little") * 2}, ValueError, "refers to a record name it lacks"),
+    ({"offsets": b"\0" * 24}, ValueError, "offsets do not fit"),
+    ({"offsets": (0).to_bytes(8, "little") + (8).to_bytes(8, "little") + (7).to_bytes(8, "little")},
+     ValueError, "offsets do not fit"),
+    ({"offsets": b"\0" * 23}, ValueError, "not a whole number"),
+    ({"ends": b"\0" * 8}, ValueError, "differ in length"),
+    ({"strands": b"+x"}, ValueError, r"not '\.', '\+' or '-'"),
+    ({"labels": ["a"]}, ValueError, "labels do not match"),
+    ({"residues": "ACGTACG"}, TypeError, "bytes-like"),
+    ({"record_names": [1, 2]}, TypeError, "record_names"),
+])
+def test_sequence_array_states_are_checked(fasta_path, changes, error, message):
+    kind, state = sequence_array_state(fasta_path, **changes)
+    with pytest.raises(error, match=message):
+        sekvo._reconstruct(kind, state)
+    with pytest.raises(TypeError, match="tuple of 11 items"):
+        sekvo._reconstruct(kind, state[:-1])
+
+
+def test_non_ascii_residues_are_found_again(tmp_path):
+    path = write_fasta(tmp_path / "u.fa", [("u", "ACGé")])
+    arr = pickled(sekvo.Faidx(path).fetch_array([("u", 1, 5)]))
+    assert arr.to_pylist() == ["ACGé"]

@@ -4,12 +4,16 @@ Coordinates are 1-based and inclusive unless a class says otherwise. Every
 retrieval returns `Sequence` values. `FastaRecord`, `FastaIterator`,
 `SequenceIterator` and `MutableFastaRecord` cannot be constructed: records and
 iterators come from a `Fasta`, and only unpickling makes a
-`MutableFastaRecord`. Every object pickles and copies (`Fasta` and `Faidx` as
-their path and settings, reopened by the receiver; `Sequence` by value;
-records and iterators with their `Fasta`).
+`MutableFastaRecord`. `SequenceArray` holds the regions of a columnar batch
+(`fetch_array`, `fetch_bed`) and their residues in one buffer. Every object
+pickles and copies (`Fasta` and `Faidx` as their path and settings, reopened by
+the receiver; `Sequence` and `SequenceArray` by value; records and iterators
+with their `Fasta`).
 """
 
+from collections.abc import Buffer as _Buffer
 from collections.abc import Callable
+from collections.abc import Iterator as _Iterator
 from collections.abc import Sequence as _Sequence
 from os import PathLike
 from typing import Any, ClassVar, Literal, NoReturn, SupportsIndex, TypeAlias, final
@@ -22,13 +26,18 @@ __all__ = [
     "FastaIterator",
     "SequenceIterator",
     "MutableFastaRecord",
+    "SequenceArray",
 ]
 
 # Regions: (name, start, end) for a batch over several records, (start, end)
 # for a batch or a spliced read of one record.
 _Region = tuple[str, SupportsIndex, SupportsIndex]
 _Span = tuple[SupportsIndex, SupportsIndex]
+# Coordinates given as a column: a sequence of integers or an integer buffer
+# such as a numpy int64 array.
+_Coordinates = _Sequence[SupportsIndex] | _Buffer
 _Path: TypeAlias = str | PathLike[str] | PathLike[bytes]
+_BedPath: TypeAlias = str | PathLike[str] | bytes
 # What __reduce__ gives pickle and copy: sekvo._reconstruct and its arguments.
 _Reduced: TypeAlias = tuple[Callable[[str, Any], Any], tuple[str, Any]]
 
@@ -68,6 +77,17 @@ class Fasta:
     def get_spliced_seq(self, name: str, intervals: _Sequence[_Span], rc: bool | None = None) -> Sequence: ...
     def fetch_many(self, regions: _Sequence[_Region], rc: bool | None = None) -> list[Sequence]: ...
     def fetch_many_same_chr(self, name: str, regions: _Sequence[_Span], rc: bool | None = None) -> list[Sequence]: ...
+    def fetch_array(
+        self,
+        regions: _Sequence[_Region] | None = None,
+        rc: bool | None = None,
+        names: _Sequence[str] | None = None,
+        starts: _Coordinates | None = None,
+        ends: _Coordinates | None = None,
+    ) -> SequenceArray:
+        """Many regions into one SequenceArray, as tuples or as three columns."""
+    def fetch_bed(self, path: _BedPath, strand: bool = False) -> SequenceArray:
+        """Every interval of a BED file (plain or gzip) into one SequenceArray."""
     def close(self) -> None:
         """Does nothing: the file is released with the last object that uses it."""
     def __enter__(self) -> Fasta: ...
@@ -109,6 +129,17 @@ class Faidx:
     def fetch_entire_sequence(self, name: str) -> Sequence: ...
     def fetch_many(self, regions: _Sequence[_Region]) -> list[Sequence]: ...
     def fetch_many_same_chr(self, name: str, regions: _Sequence[_Span]) -> list[Sequence]: ...
+    def fetch_array(
+        self,
+        regions: _Sequence[_Region] | None = None,
+        rc: bool | None = None,
+        names: _Sequence[str] | None = None,
+        starts: _Coordinates | None = None,
+        ends: _Coordinates | None = None,
+    ) -> SequenceArray:
+        """Many regions into one SequenceArray, as tuples or as three columns."""
+    def fetch_bed(self, path: _BedPath, strand: bool = False) -> SequenceArray:
+        """Every interval of a BED file (plain or gzip) into one SequenceArray."""
     @property
     def keys(self) -> list[str]:
         """Record names in index-file order (an attribute, not a method)."""
@@ -208,3 +239,44 @@ class MutableFastaRecord:
     def __setitem__(self, key: object, value: str, /) -> NoReturn: ...
     def __delitem__(self, key: object, /) -> NoReturn: ...
     def __reduce__(self) -> _Reduced: ...
+
+@final
+class SequenceArray:
+    """The residues of many regions in one immutable buffer.
+
+    `arr[i]` is the Sequence fetch_many would give for region i. When every
+    region has the same length L the buffer protocol gives a (len, L) uint8
+    array (numpy.asarray(arr)), otherwise BufferError; the Arrow PyCapsule
+    interface gives a large_string array. Neither copies, and every export
+    stays valid after the SequenceArray, Faidx or Fasta are gone.
+    """
+
+    @property
+    def data(self) -> memoryview:
+        """Read-only uint8 view of all residues, region after region."""
+    @property
+    def offsets(self) -> memoryview:
+        """Read-only int64 view of len + 1 offsets into data."""
+    @property
+    def names(self) -> list[str]: ...
+    @property
+    def starts(self) -> memoryview:
+        """Read-only uint64 view of the 1-based first positions asked for."""
+    @property
+    def ends(self) -> memoryview:
+        """Read-only uint64 view of the 1-based last positions asked for."""
+    def to_pylist(self) -> list[str]: ...
+    def one_hot(self, alphabet: str = "ACGT") -> memoryview:
+        """Read-only uint8 view of shape (len, L, len(alphabet))."""
+    def __array__(self, dtype: object = None, copy: bool | None = None) -> object: ...
+    def __arrow_c_schema__(self) -> object: ...
+    def __arrow_c_array__(self, requested_schema: object = None) -> tuple[object, object]: ...
+    def __arrow_c_stream__(self, requested_schema: object = None) -> object: ...
+    def __reduce_ex__(self, protocol: SupportsIndex) -> _Reduced:
+        """By value; under protocol 5 the columns go as out-of-band buffers (pickle.PickleBuffer)."""
+    def __buffer__(self, flags: int, /) -> memoryview: ...
+    def __release_buffer__(self, buffer: memoryview, /) -> None: ...
+    def __getitem__(self, key: SupportsIndex, /) -> Sequence: ...
+    def __len__(self) -> int: ...
+    def __iter__(self) -> _Iterator[Sequence]: ...
+    def __repr__(self) -> str: ...

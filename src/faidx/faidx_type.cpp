@@ -2,10 +2,11 @@
 #include <string>
 #include <utility>
 
-#include "faidx/index_calls_type.hpp"
-#include "faidx/settings_type.hpp"
 #include "lib/binding/binding.hpp"
 #include "lib/classes.hpp"
+#include "lib/columnar_objects.hpp"
+#include "lib/index_calls.hpp"
+#include "lib/index_settings.hpp"
 #include "lib/pickling.hpp"
 
 namespace sekvo {
@@ -16,25 +17,19 @@ using namespace binding;
 
 using FaidxValue = OpenedIndex;
 
-constexpr std::array<Setting, kSettingCount> kParameterOrder = {
-    Setting::filename, Setting::indexname, Setting::as_raw, Setting::strict_bounds,
-    Setting::sequence_always_upper, Setting::rebuild, Setting::build_index,
-    Setting::one_based_attributes, Setting::default_seq, Setting::mutable_file,
-    Setting::key_function, Setting::split_char, Setting::filt_function,
-    Setting::read_long_names, Setting::duplicate_action, Setting::read_ahead,
-};
+// The constructor's parameters, the sixteen settings in this class's order.
+const Signature kConstructor{
+    "Faidx.__new__()",
+    {"filename", "indexname", "as_raw", "strict_bounds", "sequence_always_upper", "rebuild",
+     "build_index", "one_based_attributes", "default_seq", "mutable", "key_function",
+     "split_char", "filt_function", "read_long_names", "duplicate_action", "read_ahead"},
+    1};
 
 PyObject* faidx_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-    static const Signature signature{
-        "Faidx.__new__()",
-        {"filename", "indexname", "as_raw", "strict_bounds", "sequence_always_upper", "rebuild",
-         "build_index", "one_based_attributes", "default_seq", "mutable", "key_function",
-         "split_char", "filt_function", "read_long_names", "duplicate_action", "read_ahead"},
-        1};
     PyObject* argv[kSettingCount];
-    if (!parse_arguments(signature, args, kwargs, argv)) return nullptr;
+    if (!parse_arguments(kConstructor, args, kwargs, argv)) return nullptr;
     FaidxValue value;
-    if (!open_index(kParameterOrder, argv, value)) return nullptr;
+    if (!open_index(kConstructor.parameters, argv, value)) return nullptr;
     return box_new(type, std::move(value));
 }
 
@@ -44,7 +39,7 @@ PyObject* faidx_fetch(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
     if (!parse_arguments(signature, args, nargs, kwnames, argv)) return nullptr;
     auto faidx = borrow_shared<FaidxValue>(self);
     if (!faidx) return nullptr;
-    return call_fetch(*faidx->handle, argv[0], argv[1], argv[2], false);
+    return call_fetch(*faidx->handle, argv[0], argv[1], argv[2], nullptr);
 }
 
 PyObject* faidx_fetch_entire_sequence(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
@@ -63,7 +58,7 @@ PyObject* faidx_fetch_many(PyObject* self, PyObject* const* args, Py_ssize_t nar
     if (!parse_arguments(signature, args, nargs, kwnames, argv)) return nullptr;
     auto faidx = borrow_shared<FaidxValue>(self);
     if (!faidx) return nullptr;
-    return call_fetch_many(*faidx->handle, argv[0], false);
+    return call_fetch_many(*faidx->handle, argv[0], nullptr);
 }
 
 PyObject* faidx_fetch_many_same_chr(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
@@ -73,7 +68,7 @@ PyObject* faidx_fetch_many_same_chr(PyObject* self, PyObject* const* args, Py_ss
     if (!parse_arguments(signature, args, nargs, kwnames, argv)) return nullptr;
     auto faidx = borrow_shared<FaidxValue>(self);
     if (!faidx) return nullptr;
-    return call_fetch_many_same_chr(*faidx->handle, argv[0], argv[1], false);
+    return call_fetch_many_same_chr(*faidx->handle, argv[0], argv[1], nullptr);
 }
 
 PyObject* faidx_keys(PyObject* self) {
@@ -99,6 +94,24 @@ PyObject* faidx_reduce(PyObject* self, PyObject*) {
     auto faidx = borrow_shared<FaidxValue>(self);
     if (!faidx) return nullptr;
     return reduce_to("Faidx", settings_tuple(*faidx));
+}
+
+PyObject* faidx_fetch_array(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static const Signature signature{"Faidx.fetch_array()", {"regions", "rc", "names", "starts", "ends"}, 0};
+    PyObject* argv[5];
+    if (!parse_arguments(signature, args, nargs, kwnames, argv)) return nullptr;
+    auto faidx = borrow_shared<FaidxValue>(self);
+    if (!faidx) return nullptr;
+    return call_fetch_array(*faidx->handle, argv[0], argv[1], argv[2], argv[3], argv[4]);
+}
+
+PyObject* faidx_fetch_bed(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static const Signature signature{"Faidx.fetch_bed()", {"path", "strand"}, 1};
+    PyObject* argv[2];
+    if (!parse_arguments(signature, args, nargs, kwnames, argv)) return nullptr;
+    auto faidx = borrow_shared<FaidxValue>(self);
+    if (!faidx) return nullptr;
+    return call_fetch_bed(*faidx->handle, argv[0], argv[1]);
 }
 
 PyMethodDef faidx_methods[] = {
@@ -142,6 +155,33 @@ PyMethodDef faidx_methods[] = {
                "    >>> regions = [(1000, 2000), (5000, 6000), (10000, 11000)]\n"
                "    >>> sequences = faidx.fetch_many_same_chr(\"chr1\", regions)")},
     {"__reduce__", noargs_method<faidx_reduce>(), METH_NOARGS, SEKVO_DOC("__reduce__($self)", "")},
+    {"fetch_array", fastcall_method<faidx_fetch_array>(), METH_FASTCALL | METH_KEYWORDS,
+     SEKVO_DOC("fetch_array($self, regions=None, rc=None, names=None, starts=None, ends=None)",
+               "Fetch many regions into one SequenceArray: all residues in one buffer.\n"
+               "\n"
+               "Args:\n"
+               "    regions: List of (name, start, end) tuples (1-based, inclusive), as for fetch_many\n"
+               "    rc: Reverse-complement every region\n"
+               "    names, starts, ends: The regions as three columns instead: a sequence of str\n"
+               "        and two integer sequences or buffers (numpy int64 arrays, for instance)\n"
+               "\n"
+               "Every region follows the rules fetch_many applies to 1000 regions or more,\n"
+               "whatever the count, and failures raise what such a fetch_many raises.\n"
+               "\n"
+               "Returns:\n"
+               "    SequenceArray\n"
+               "\n"
+               "Example:\n"
+               "    >>> arr = faidx.fetch_array([(\"chr1\", 1, 100), (\"chr2\", 51, 150)])\n"
+               "    >>> numpy.asarray(arr).shape\n"
+               "    (2, 100)")},
+    {"fetch_bed", fastcall_method<faidx_fetch_bed>(), METH_FASTCALL | METH_KEYWORDS,
+     SEKVO_DOC("fetch_bed($self, path, strand=False)",
+               "Read a BED file (plain or gzip-compressed) and fetch every interval into a\n"
+               "SequenceArray. Intervals are 0-based, end excluded; track, browser, # and blank\n"
+               "lines are skipped. Column 4 is the interval's name and column 6 its strand:\n"
+               "strand=True reverse-complements intervals on the - strand. A bad line raises\n"
+               "ValueError naming the file, the line number and what is wrong.")},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -151,12 +191,10 @@ PyGetSetDef faidx_getset[] = {
 };
 
 ClassDef faidx_class() {
+    static const std::string text_signature = settings_text_signature(kConstructor.parameters);
     return define_class<FaidxValue>(
         "Faidx",
-        "(filename, indexname=None, as_raw=False, strict_bounds=False, sequence_always_upper=False, "
-        "rebuild=True, build_index=True, one_based_attributes=True, default_seq=None, mutable=False, "
-        "key_function=None, split_char=None, filt_function=None, read_long_names=False, "
-        "duplicate_action=..., read_ahead=None)",
+        text_signature.c_str(),
         {
             {Py_tp_new, slot<faidx_new>()},
             {Py_tp_repr, slot<faidx_repr>()},

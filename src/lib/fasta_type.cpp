@@ -7,11 +7,13 @@
 #include <utility>
 #include <vector>
 
-#include "faidx/index_calls_type.hpp"
 #include "faidx/retrieval.hpp"
 #include "lib/binding/binding.hpp"
 #include "lib/classes.hpp"
+#include "lib/columnar_objects.hpp"
+#include "lib/core_values.hpp"
 #include "lib/fasta_objects.hpp"
+#include "lib/index_calls.hpp"
 #include "lib/pickling.hpp"
 
 namespace sekvo {
@@ -20,29 +22,21 @@ namespace {
 
 using namespace binding;
 
-constexpr std::array<Setting, kSettingCount> kParameterOrder = {
-    Setting::filename, Setting::indexname, Setting::default_seq, Setting::key_function,
-    Setting::as_raw, Setting::strict_bounds, Setting::read_ahead, Setting::mutable_file,
-    Setting::split_char, Setting::filt_function, Setting::one_based_attributes,
-    Setting::read_long_names, Setting::duplicate_action, Setting::sequence_always_upper,
-    Setting::rebuild, Setting::build_index,
-};
+// The constructor's parameters, the sixteen settings in this class's order.
+const Signature kConstructor{
+    "Fasta.__new__()",
+    {"filename", "indexname", "default_seq", "key_function", "as_raw", "strict_bounds", "read_ahead",
+     "mutable", "split_char", "filt_function", "one_based_attributes", "read_long_names",
+     "duplicate_action", "sequence_always_upper", "rebuild", "build_index"},
+    1};
 
 PyObject* fasta_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-    static const Signature signature{
-        "Fasta.__new__()",
-        {"filename", "indexname", "default_seq", "key_function", "as_raw", "strict_bounds", "read_ahead",
-         "mutable", "split_char", "filt_function", "one_based_attributes", "read_long_names",
-         "duplicate_action", "sequence_always_upper", "rebuild", "build_index"},
-        1};
     PyObject* argv[kSettingCount];
-    if (!parse_arguments(signature, args, kwargs, argv)) return nullptr;
+    if (!parse_arguments(kConstructor, args, kwargs, argv)) return nullptr;
     FastaValue value;
-    if (!open_index(kParameterOrder, argv, value)) return nullptr;
+    if (!open_index(kConstructor.parameters, argv, value)) return nullptr;
     return box_new(type, std::move(value));
 }
-
-bool is_mutable(const FastaValue& fasta) { return fasta.handle->options().mutable_file; }
 
 // --- enumeration -------------------------------------------------------------
 // Names come in the table's order (the index file's), the same for every
@@ -59,7 +53,7 @@ PyObject* fasta_values(PyObject* self, PyObject*) {
     if (!fasta) return nullptr;
     const NameTable& table = fasta->handle->table();
     return list_from(table.size(), [&](std::size_t i) {
-        return new_fasta_record(table.name_at(i), self, is_mutable(*fasta));
+        return new_fasta_record(table.name_at(i), self);
     });
 }
 
@@ -70,7 +64,7 @@ PyObject* fasta_items(PyObject* self, PyObject*) {
     return list_from(table.size(), [&](std::size_t i) -> PyObject* {
         Ref name = Ref::steal(to_python(table.name_at(i)));
         if (!name) return nullptr;
-        Ref record = Ref::steal(new_fasta_record(table.name_at(i), self, is_mutable(*fasta)));
+        Ref record = Ref::steal(new_fasta_record(table.name_at(i), self));
         if (!record) return nullptr;
         return PyTuple_Pack(2, name.get(), record.get());
     });
@@ -129,7 +123,7 @@ PyObject* fasta_subscript(PyObject* self, PyObject* key) {
             return missing_key(*fasta, key);
         }
         if (!fasta->handle->contains(name)) return missing_key(*fasta, key);
-        return new_fasta_record(std::move(name), self, is_mutable(*fasta));
+        return new_fasta_record(std::move(name), self);
     }
     std::uint64_t position = 0;
     if (!extract(key, position)) {
@@ -141,7 +135,7 @@ PyObject* fasta_subscript(PyObject* self, PyObject* key) {
         PyErr_SetString(PyExc_IndexError, "Index out of range");
         return nullptr;
     }
-    return new_fasta_record(table.name_at(static_cast<std::size_t>(position)), self, is_mutable(*fasta));
+    return new_fasta_record(table.name_at(static_cast<std::size_t>(position)), self);
 }
 
 PyObject* fasta_repr(PyObject* self) {
@@ -262,6 +256,24 @@ PyObject* fasta_reduce(PyObject* self, PyObject*) {
     return reduce_to("Fasta", settings_tuple(*fasta));
 }
 
+PyObject* fasta_fetch_array(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static const Signature signature{"Fasta.fetch_array()", {"regions", "rc", "names", "starts", "ends"}, 0};
+    PyObject* argv[5];
+    if (!parse_arguments(signature, args, nargs, kwnames, argv)) return nullptr;
+    auto fasta = borrow_shared<FastaValue>(self);
+    if (!fasta) return nullptr;
+    return call_fetch_array(*fasta->handle, argv[0], argv[1], argv[2], argv[3], argv[4]);
+}
+
+PyObject* fasta_fetch_bed(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static const Signature signature{"Fasta.fetch_bed()", {"path", "strand"}, 1};
+    PyObject* argv[2];
+    if (!parse_arguments(signature, args, nargs, kwnames, argv)) return nullptr;
+    auto fasta = borrow_shared<FastaValue>(self);
+    if (!fasta) return nullptr;
+    return call_fetch_bed(*fasta->handle, argv[0], argv[1]);
+}
+
 PyMethodDef fasta_methods[] = {
     {"keys", noargs_method<fasta_keys>(), METH_NOARGS, SEKVO_DOC("keys($self)", "")},
     {"values", noargs_method<fasta_values>(), METH_NOARGS, SEKVO_DOC("values($self)", "")},
@@ -312,16 +324,41 @@ PyMethodDef fasta_methods[] = {
     {"__exit__", fastcall_method<fasta_exit>(), METH_FASTCALL | METH_KEYWORDS,
      SEKVO_DOC("__exit__($self, _exc_type=None, _exc_value=None, _traceback=None)", "")},
     {"__reduce__", noargs_method<fasta_reduce>(), METH_NOARGS, SEKVO_DOC("__reduce__($self)", "")},
+    {"fetch_array", fastcall_method<fasta_fetch_array>(), METH_FASTCALL | METH_KEYWORDS,
+     SEKVO_DOC("fetch_array($self, regions=None, rc=None, names=None, starts=None, ends=None)",
+               "Fetch many regions into one SequenceArray: all residues in one buffer.\n"
+               "\n"
+               "Args:\n"
+               "    regions: List of (name, start, end) tuples (1-based, inclusive), as for fetch_many\n"
+               "    rc: Reverse-complement every region\n"
+               "    names, starts, ends: The regions as three columns instead: a sequence of str\n"
+               "        and two integer sequences or buffers (numpy int64 arrays, for instance)\n"
+               "\n"
+               "Every region follows the rules fetch_many applies to 1000 regions or more,\n"
+               "whatever the count, and failures raise what such a fetch_many raises.\n"
+               "\n"
+               "Returns:\n"
+               "    SequenceArray\n"
+               "\n"
+               "Example:\n"
+               "    >>> arr = fasta.fetch_array([(\"chr1\", 1, 100), (\"chr2\", 51, 150)])\n"
+               "    >>> numpy.asarray(arr).shape\n"
+               "    (2, 100)")},
+    {"fetch_bed", fastcall_method<fasta_fetch_bed>(), METH_FASTCALL | METH_KEYWORDS,
+     SEKVO_DOC("fetch_bed($self, path, strand=False)",
+               "Read a BED file (plain or gzip-compressed) and fetch every interval into a\n"
+               "SequenceArray. Intervals are 0-based, end excluded; track, browser, # and blank\n"
+               "lines are skipped. Column 4 is the interval's name and column 6 its strand:\n"
+               "strand=True reverse-complements intervals on the - strand. A bad line raises\n"
+               "ValueError naming the file, the line number and what is wrong.")},
     {nullptr, nullptr, 0, nullptr},
 };
 
 ClassDef fasta_class() {
+    static const std::string text_signature = settings_text_signature(kConstructor.parameters);
     return define_class<FastaValue>(
         "Fasta",
-        "(filename, indexname=None, default_seq=None, key_function=None, as_raw=False, "
-        "strict_bounds=False, read_ahead=None, mutable=False, split_char=None, filt_function=None, "
-        "one_based_attributes=True, read_long_names=False, duplicate_action=..., "
-        "sequence_always_upper=False, rebuild=True, build_index=True)",
+        text_signature.c_str(),
         {
             {Py_tp_new, slot<fasta_new>()},
             {Py_tp_repr, slot<fasta_repr>()},

@@ -2,7 +2,7 @@
 // registers the classes in order, listing them in __all__.
 #include "lib/binding/binding.hpp"
 #include "lib/classes.hpp"
-#include "lib/pickling.hpp"
+#include "lib/module_functions.hpp"
 
 #include <atomic>
 #include <cstdint>
@@ -25,11 +25,7 @@ const ClassEntry kClasses[] = {
     {"FastaIterator", fasta_iterator_type},
     {"SequenceIterator", sequence_iterator_type},
     {"MutableFastaRecord", mutable_fasta_record_type},
-};
-
-PyMethodDef module_functions[] = {
-    reconstruct_method(),
-    {nullptr, nullptr, 0, nullptr},
+    {"SequenceArray", sequence_array_type},
 };
 
 PyModuleDef module_definition = {
@@ -37,7 +33,8 @@ PyModuleDef module_definition = {
     "sekvo",
     "Fast random access to FASTA files through their .fai index.",
     0,  // no per-module state
-    module_functions, nullptr, nullptr, nullptr, nullptr,
+    nullptr,  // functions: added in init_module
+    nullptr, nullptr, nullptr, nullptr,
 };
 
 // The interpreter that first imported the module, and the module object.
@@ -76,9 +73,10 @@ PyObject* init_module() {
     }
     if (the_module != nullptr) return Py_NewRef(the_module);
 
-    PyObject* module = PyModule_Create2(&module_definition, 1013);
+    PyObject* module = PyModule_Create2(&module_definition, PYTHON_API_VERSION);
     if (module == nullptr) return nullptr;
-    if (PyModule_AddStringConstant(module, "__version__", SEKVO_VERSION) < 0) {
+    if (PyModule_AddFunctions(module, module_functions()) < 0 ||
+        PyModule_AddStringConstant(module, "__version__", SEKVO_VERSION) < 0) {
         Py_DECREF(module);
         return nullptr;
     }

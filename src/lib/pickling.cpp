@@ -6,10 +6,11 @@
 #include <utility>
 #include <vector>
 
-#include "faidx/settings_type.hpp"
 #include "lib/binding/binding.hpp"
 #include "lib/classes.hpp"
+#include "lib/columnar_objects.hpp"
 #include "lib/fasta_objects.hpp"
+#include "lib/index_settings.hpp"
 
 namespace sekvo {
 
@@ -39,7 +40,7 @@ bool check_state(PyObject* state, bool (*check)(PyObject*), const char* expected
 bool is_tuple(PyObject* object) { return PyTuple_Check(object); }
 
 // Fasta and Faidx: opened as their constructor opens them, from the
-// sixteen settings in kSettingOrder.
+// sixteen settings of settings_tuple().
 PyObject* reopen(PyTypeObject* type, std::string_view kind, PyObject* state) {
     if (type == nullptr || !check_state(state, is_tuple, "tuple", kind)) return nullptr;
     if (PyTuple_GET_SIZE(state) != static_cast<Py_ssize_t>(kSettingCount)) {
@@ -48,7 +49,7 @@ PyObject* reopen(PyTypeObject* type, std::string_view kind, PyObject* state) {
         return nullptr;
     }
     OpenedIndex value;
-    if (!open_index(kSettingOrder, &PyTuple_GET_ITEM(state, 0), value)) return nullptr;
+    if (!open_index_from_settings(&PyTuple_GET_ITEM(state, 0), value)) return nullptr;
     return box_new(type, std::move(value));
 }
 
@@ -95,7 +96,6 @@ PyObject* rebuild_fasta_iterator(PyObject* state) {
         return nullptr;
     }
     value.source = Ref::borrow(argv[0]);
-    value.mutable_file = fasta_handle(argv[0]).options().mutable_file;
     PyTypeObject* type = fasta_iterator_type();
     if (type == nullptr) return nullptr;
     return box_new(type, std::move(value));
@@ -145,6 +145,7 @@ PyObject* reconstruct(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObje
     if (kind == "FastaIterator") return rebuild_fasta_iterator(state);
     if (kind == "SequenceIterator") return rebuild_sequence_iterator(state);
     if (kind == "MutableFastaRecord") return rebuild_mutable_record(state);
+    if (kind == "SequenceArray") return rebuild_sequence_array(state);
     PyErr_Format(PyExc_ValueError, "_reconstruct(): unknown kind '%s'", kind.c_str());
     return nullptr;
 }

@@ -1,6 +1,10 @@
-#include "faidx/settings_type.hpp"
+#include "lib/index_settings.hpp"
 
+#include <stdexcept>
+#include <string_view>
 #include <utility>
+
+#include "lib/core_values.hpp"
 
 namespace sekvo {
 
@@ -8,31 +12,47 @@ namespace {
 
 using namespace binding;
 
-const char* parameter_name(Setting setting) {
-    switch (setting) {
-        case Setting::filename: return "filename";
-        case Setting::indexname: return "indexname";
-        case Setting::as_raw: return "as_raw";
-        case Setting::strict_bounds: return "strict_bounds";
-        case Setting::sequence_always_upper: return "sequence_always_upper";
-        case Setting::rebuild: return "rebuild";
-        case Setting::build_index: return "build_index";
-        case Setting::one_based_attributes: return "one_based_attributes";
-        case Setting::default_seq: return "default_seq";
-        case Setting::mutable_file: return "mutable";
-        case Setting::key_function: return "key_function";
-        case Setting::split_char: return "split_char";
-        case Setting::filt_function: return "filt_function";
-        case Setting::read_long_names: return "read_long_names";
-        case Setting::duplicate_action: return "duplicate_action";
-        case Setting::read_ahead: return "read_ahead";
-    }
-    return "";
+enum class Setting {
+    filename, indexname, as_raw, strict_bounds, sequence_always_upper, rebuild, build_index,
+    one_based_attributes, default_seq, mutable_file, key_function, split_char, filt_function,
+    read_long_names, duplicate_action, read_ahead,
+};
+
+struct SettingParameter {
+    Setting setting;
+    const char* name;
+    const char* default_text;  // as the text signature shows it; NULL: required
+};
+
+constexpr SettingParameter kParameters[kSettingCount] = {
+    {Setting::filename, "filename", nullptr},
+    {Setting::indexname, "indexname", "None"},
+    {Setting::as_raw, "as_raw", "False"},
+    {Setting::strict_bounds, "strict_bounds", "False"},
+    {Setting::sequence_always_upper, "sequence_always_upper", "False"},
+    {Setting::rebuild, "rebuild", "True"},
+    {Setting::build_index, "build_index", "True"},
+    {Setting::one_based_attributes, "one_based_attributes", "True"},
+    {Setting::default_seq, "default_seq", "None"},
+    {Setting::mutable_file, "mutable", "False"},
+    {Setting::key_function, "key_function", "None"},
+    {Setting::split_char, "split_char", "None"},
+    {Setting::filt_function, "filt_function", "None"},
+    {Setting::read_long_names, "read_long_names", "False"},
+    {Setting::duplicate_action, "duplicate_action", "..."},
+    {Setting::read_ahead, "read_ahead", "None"},
+};
+
+const SettingParameter& parameter_named(std::string_view name) {
+    for (const SettingParameter& parameter : kParameters)
+        if (name == parameter.name) return parameter;
+    throw std::logic_error("not a constructor setting: " + std::string(name));
 }
 
-bool convert_setting(Setting setting, PyObject* argument, OpenOptions& options, OpenedIndex& out) {
-    const char* name = parameter_name(setting);
-    switch (setting) {
+bool convert_setting(const SettingParameter& parameter, PyObject* argument, OpenOptions& options,
+                     OpenedIndex& out) {
+    const char* name = parameter.name;
+    switch (parameter.setting) {
         case Setting::filename: return extract_path_argument(name, argument, options.filename);
         case Setting::indexname: return extract_path_argument(name, argument, options.indexname);
         case Setting::as_raw: return extract_argument(name, argument, options.as_raw);
@@ -75,25 +95,7 @@ PyObject* setting_value(Setting setting, const OpenOptions& options, const Opene
     Py_RETURN_NONE;
 }
 
-}  // namespace
-
-PyObject* settings_tuple(const OpenedIndex& index) {
-    const OpenOptions& options = index.handle->options();
-    Ref settings = Ref::steal(PyTuple_New(kSettingCount));
-    if (!settings) return nullptr;
-    for (std::size_t i = 0; i < kSettingCount; ++i) {
-        PyObject* value = setting_value(kSettingOrder[i], options, index);
-        if (value == nullptr) return nullptr;
-        PyTuple_SET_ITEM(settings.get(), static_cast<Py_ssize_t>(i), value);
-    }
-    return settings.release();
-}
-
-bool open_index(const std::array<Setting, kSettingCount>& order, PyObject* const* argv, OpenedIndex& out) {
-    OpenOptions options;
-    for (std::size_t i = 0; i < kSettingCount; ++i) {
-        if (!convert_setting(order[i], argv[i], options, out)) return false;
-    }
+bool open_converted(OpenOptions&& options, OpenedIndex& out) {
     Result<std::unique_ptr<IndexHandle>> opened = IndexHandle::open(std::move(options));
     if (!opened) {
         raise(opened.error());
@@ -101,6 +103,46 @@ bool open_index(const std::array<Setting, kSettingCount>& order, PyObject* const
     }
     out.handle = opened.take();
     return true;
+}
+
+}  // namespace
+
+PyObject* settings_tuple(const OpenedIndex& index) {
+    const OpenOptions& options = index.handle->options();
+    Ref settings = Ref::steal(PyTuple_New(kSettingCount));
+    if (!settings) return nullptr;
+    for (std::size_t i = 0; i < kSettingCount; ++i) {
+        PyObject* value = setting_value(kParameters[i].setting, options, index);
+        if (value == nullptr) return nullptr;
+        PyTuple_SET_ITEM(settings.get(), static_cast<Py_ssize_t>(i), value);
+    }
+    return settings.release();
+}
+
+bool open_index_from_settings(PyObject* const* values, OpenedIndex& out) {
+    OpenOptions options;
+    for (const SettingParameter& parameter : kParameters) {
+        if (!convert_setting(parameter, *values++, options, out)) return false;
+    }
+    return open_converted(std::move(options), out);
+}
+
+std::string settings_text_signature(std::initializer_list<const char*> parameters) {
+    std::string text = "(";
+    for (const char* name : parameters) {
+        if (text.size() > 1) text += ", ";
+        text += name;
+        if (const char* default_text = parameter_named(name).default_text) text.append("=").append(default_text);
+    }
+    return text + ")";
+}
+
+bool open_index(std::initializer_list<const char*> parameters, PyObject* const* argv, OpenedIndex& out) {
+    OpenOptions options;
+    for (const char* name : parameters) {
+        if (!convert_setting(parameter_named(name), *argv++, options, out)) return false;
+    }
+    return open_converted(std::move(options), out);
 }
 
 }  // namespace sekvo

@@ -174,18 +174,6 @@ PyObject* sequence_iterator(PyObject* object, std::size_t& hint) {
     return PyObject_GetIter(object);
 }
 
-bool extract(PyObject* object, Residues& out) {
-    std::string text;
-    if (!extract(object, text)) return false;
-    out = std::move(text);
-    return true;
-}
-
-PyObject* to_python(const Residues& residues) {
-    if (residues.owner() != nullptr) return Py_NewRef(static_cast<PyObject*>(residues.owner()));
-    return to_python(residues.view());
-}
-
 PyObject* to_python(std::string_view text) {
     return PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "surrogateescape");
 }
