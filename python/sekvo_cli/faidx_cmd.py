@@ -8,7 +8,7 @@ from .errors import CliError, RegionError
 from .inputs import read_text
 from .messages import Messages
 from .output import PIECE_RESIDUES, Output, fasta_record, fasta_text, reverse_complement
-from .reference import Reference
+from .reference import WHITESPACE, Reference
 from .regions import parse_region
 
 # Regions are read in batches of at most this many residues (bounds memory
@@ -25,7 +25,8 @@ def add_parser(subparsers) -> None:
                     "write {NAME} or {NAME}:START-END for names that contain ':'. "
                     "Without regions, FILE is only indexed.")
     p.add_argument("fasta", metavar="FILE", help="FASTA file (indexed on first use)")
-    p.add_argument("regions", metavar="REGION", nargs="*", help="region to print")
+    # default=[]: without it the intermixed parser calls REGION required.
+    p.add_argument("regions", metavar="REGION", nargs="*", default=[], help="region to print")
     p.add_argument("-r", "--region-file", action="append", default=[], metavar="RFILE",
                    help="file of regions, one per line (read before REGION arguments)")
     p.add_argument("-i", "--reverse-complement", action="store_true",
@@ -68,7 +69,7 @@ def _region_texts(args) -> list[tuple[str, str]]:
     texts = []
     for path in args.region_file:
         for number, line in enumerate(read_text(path, "region file").split("\n"), 1):
-            line = line.strip()
+            line = line.strip(WHITESPACE)
             if line:
                 texts.append((line, f"{path}: line {number}: "))
     texts.extend((text, "") for text in args.regions)
@@ -129,12 +130,18 @@ def run(args) -> int:
     planned = _plan(ref, texts, marks, args.reverse_complement, args.keep_going, messages)
     if not planned and not args.output:
         return 0
+    status = 0
     with Output(args.output, (args.fasta, args.fasta + ".fai", *args.region_file)) as out:
         for batch in _batches(planned):
             wanted = [p for p in batch if p.end >= p.start]
             seqs = iter(ref.fetch_many([(p.name, p.start, p.end) for p in wanted]))
             for p in batch:
                 seq = next(seqs) if p.end >= p.start else ""
+                if len(seq) < p.end - p.start + 1:
+                    # The file is shorter than its index says: written as read, but an error.
+                    messages.warn(f"region '{p.header}': '{args.fasta}' holds only {len(seq):,} of its "
+                                  f"{p.end - p.start + 1:,} residues (truncated file or stale index)")
+                    status = 1
                 if args.reverse_complement:
                     seq = reverse_complement(seq)
                 if len(seq) <= PIECE_RESIDUES:
@@ -142,4 +149,4 @@ def run(args) -> int:
                 else:
                     for piece in fasta_record(p.header, seq, args.length):
                         out.add(piece)
-    return 0
+    return status
