@@ -219,6 +219,10 @@ def test_block_index_follows_the_index_files_rules(tmp_path):
     Path(compressed + ".gzi").write_bytes(b"garbage")
     os.utime(compressed + ".gzi", ns=(2 * 10**18, 2 * 10**18))
     assert sekvo.Fasta(compressed, gziname=custom)["mid"][:5].seq == residues(150001, seed=2)[:5]
+    # A pickled handle keeps its block index path.
+    import pickle
+    again = pickle.loads(pickle.dumps(sekvo.Faidx(compressed, gziname=custom)))
+    assert again.fetch("mid", 1, 5).seq == residues(150001, seed=2)[:5]
 
 
 def refused_files(tmp_path, text):

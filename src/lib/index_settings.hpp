@@ -16,6 +16,9 @@
 namespace sekvo {
 
 inline constexpr std::size_t kSettingCount = 17;
+// The settings every pickled handle carries; the block index path, last,
+// only when it was given.
+inline constexpr std::size_t kPickledSettingCount = 16;
 
 // An open index handle plus the two settings that are Python objects,
 // which the core cannot keep; both are kept and never used.
@@ -36,5 +39,12 @@ std::string settings_text_signature(std::initializer_list<const char*> parameter
 // False with the Python exception set: the argument error naming the
 // first parameter that fails, or the exception of the opening error.
 bool open_index(std::initializer_list<const char*> parameters, PyObject* const* argv, OpenedIndex& out);
+
+// The sixteen settings of an opened index as a new tuple in one fixed
+// order (paths as given, Python-object settings as kept), from which
+// open_index_from_settings opens the same file again; NULL with the error
+// set. This is the state a pickled Faidx or Fasta carries.
+PyObject* settings_tuple(const OpenedIndex& index);
+bool open_index_from_settings(PyObject* const* settings, std::size_t count, OpenedIndex& out);
 
 }  // namespace sekvo
