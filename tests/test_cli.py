@@ -244,7 +244,7 @@ def small(tmp_path):
     (["getfasta", "{fa}", "--bed", "{dir}/b3.bed"], "b3.bed: line 1: start 5 is greater than end 3"),
     (["getfasta", "{fa}", "--bed", "{dir}/b4.bed"], "b4.bed: line 2: no sequence named 'chrZ'"),
     (["getfasta", "{fa}", "--bed", "{dir}/b5.bed", "--split"], "b5.bed: line 1: block count"),
-    (["getfasta", "{fa}", "--bed", "{dir}/b1.bed", "--full-header"], "--full-header is not supported"),
+    (["getfasta", "{fa}", "--bed", "{dir}/b4.bed", "--full-header"], "no sequence named 'chrZ'"),
     (["index", "{dir}/empty.fa"], "no sequences found in '{dir}/empty.fa'"),
     (["faidx", "{fa}", "s", "-o", "{fa}"], "refusing to write the output over the input file '{fa}'"),
     (["getfasta", "{fa}", "--bed", "{dir}/ok.bed", "-o", "{dir}/ok.bed"], "over the input file"),

@@ -38,6 +38,10 @@ def add_parser(subparsers) -> None:
     p.add_argument("-o", "--output", metavar="OUT", help="write to OUT instead of standard output")
     p.add_argument("-c", "--continue", dest="keep_going", action="store_true",
                    help="warn about unknown names and bad regions and go on")
+    p.add_argument("--fai-idx", metavar="FILE", help="index file (default FILE.fai; made when missing)")
+    p.add_argument("--gzi-idx", metavar="FILE",
+                   help="block index of a compressed FILE; accepted for compatibility (only "
+                        "plain-text FASTA files are read, for which it is not used)")
     p.set_defaults(run=run)
 
 
@@ -125,11 +129,11 @@ def run(args) -> int:
     marks = _strand_marks(args.mark_strand)
     texts = _region_texts(args)
     messages = Messages("faidx")
-    ref = Reference(args.fasta)
+    ref = Reference(args.fasta, index_path=args.fai_idx)
     planned = _plan(ref, texts, marks, args.reverse_complement, args.keep_going, messages)
     if not planned and not args.output:
         return 0
-    with Output(args.output, (args.fasta, args.fasta + ".fai", *args.region_file)) as out:
+    with Output(args.output, (args.fasta, ref.index_path, *args.region_file)) as out:
         for batch in _batches(planned):
             wanted = [p for p in batch if p.end >= p.start]
             seqs = iter(ref.fetch_many([(p.name, p.start, p.end) for p in wanted]))

@@ -8,7 +8,7 @@ import time
 import sekvo
 
 from .errors import CliError
-from .reference import check_fasta_path, describe_open_failure, read_index_lengths
+from .reference import check_fasta_path, describe_open_failure, read_index_entries
 
 
 def add_parser(subparsers) -> None:
@@ -35,7 +35,7 @@ def run(args) -> int:
             raise CliError(f"not enough memory to index '{path}'") from None
         except Exception as exc:
             raise CliError(describe_open_failure(path, exc)) from None
-        entries = read_index_lengths(scratch)
+        entries = read_index_entries(scratch)
         if not entries:
             raise CliError(f"no sequences found in '{path}'; is it a FASTA file?")
         os.replace(scratch, index_path)
@@ -45,8 +45,8 @@ def run(args) -> int:
         if os.path.exists(scratch):
             os.remove(scratch)
     elapsed = time.perf_counter() - began
-    residues = sum(length for _, length in entries)
-    names = len({name for name, _ in entries})
+    residues = sum(length for _, length, _ in entries)
+    names = len({name for name, _, _ in entries})
     repeated = f" ({names:,} distinct names)" if names != len(entries) else ""
     print(f"{index_path}: {len(entries):,} records{repeated}, {residues:,} residues, {elapsed:.2f} s")
     return 0
