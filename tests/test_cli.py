@@ -278,11 +278,12 @@ def test_getfasta_lines_of_differing_columns(small):
 def test_continue_skips_unknown_names(small, capsys):
     tmp_path, fa = small
     (tmp_path / "b.bed").write_text("s\t0\t3\nchrZ\t0\t3\nt\t2\t4\n")
-    assert sekvo_out(tmp_path, "faidx", fa, "s:1-3", "nope", "t:2-3", "-c") == b">s:1-3\nACG\n>t:2-3\nGG\n"
+    assert sekvo_out(tmp_path, "faidx", fa, "s:1-3", "nope", "t:2-3", "-c") == \
+        b">s:1-3\nACG\n>nope\n>t:2-3\nGG\n"
     assert sekvo_out(tmp_path, "getfasta", fa, "--bed", str(tmp_path / "b.bed"), "-c") == \
         b">s:0-3\nACG\n>t:2-4\nGG\n"
     err = capsys.readouterr().err
-    assert "region 'nope': no sequence named 'nope'; skipped" in err
+    assert "region 'nope': no sequence named 'nope'; writing an empty record" in err
     assert "line 2: no sequence named 'chrZ'; skipped" in err
 
 

@@ -157,6 +157,17 @@ def test_faidx_samtools_options(tmp_path, blocks_genome, options, where):
     assert got_file.read_bytes() == expected[1]
 
 
+@pytest.mark.parametrize("options", [["-c"], ["-c", "-i"], ["--continue", "-i", "--mark-strand", "sign"]])
+def test_faidx_continue_writes_an_empty_record_for_each_bad_region(tmp_path, blocks_genome, options):
+    need("samtools")
+    _, fasta = blocks_genome
+    mine = copy_into(tmp_path / "sekvo", fasta)
+    theirs = copy_into(tmp_path / "samtools", fasta)
+    regions = ["chr1:1-5", "nope", "chr2:5-3", "chr2:abc", "{chr2", "chr3:2-4", "chr1:99999999-99999999"]
+    expected = run_tool(["samtools", "faidx", theirs, *options, *regions])
+    assert sekvo(tmp_path, ["faidx", mine, *options, *regions]) == expected
+
+
 def test_faidx_index_file_elsewhere(tmp_path, blocks_genome):
     need("samtools")
     _, fasta = blocks_genome

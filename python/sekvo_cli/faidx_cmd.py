@@ -37,7 +37,7 @@ def add_parser(subparsers) -> None:
                    help="residues per line (default 60; 0 writes each sequence on one line)")
     p.add_argument("-o", "--output", metavar="OUT", help="write to OUT instead of standard output")
     p.add_argument("-c", "--continue", dest="keep_going", action="store_true",
-                   help="warn about unknown names and bad regions and go on")
+                   help="warn about unknown names and bad regions, write an empty record for each and go on")
     p.add_argument("--fai-idx", metavar="FILE", help="index file (default FILE.fai; made when missing)")
     p.add_argument("--gzi-idx", metavar="FILE",
                    help="block index of a compressed FILE; accepted for compatibility (only "
@@ -93,7 +93,9 @@ def _plan(ref: Reference, texts, marks, reverse: bool, keep_going: bool,
             message = f"{where}region '{text}': {exc}"
             if not keep_going:
                 raise CliError(message) from None
-            messages.warn(message + "; skipped")
+            # As samtools faidx --continue does: an empty record holds its place.
+            messages.warn(message + "; writing an empty record")
+            planned.append(_Planned(text + suffix, "", 1, 0))
             continue
         for note in notes:
             messages.warn(f"{where}region '{text}': {note}")
