@@ -1,4 +1,5 @@
 #include "lib/binding/convert.hpp"
+#include "lib/str_residues.hpp"
 
 #include <cstring>
 
@@ -145,7 +146,7 @@ bool extract(PyObject* object, Residues& out) {
 }
 
 PyObject* to_python(const Residues& residues) {
-    if (residues.owner() != nullptr) return Py_NewRef(static_cast<PyObject*>(residues.owner()));
+    if (PyObject* text = lending_str(residues)) return Py_NewRef(text);
     return to_python(residues.view());
 }
 
