@@ -5,6 +5,7 @@
 #pragma once
 
 #include <array>
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -32,6 +33,8 @@ SequenceValue reverse_complement(const SequenceValue& value);
 // Same results as above, without copying the name or allocating.
 void reverse_in_place(SequenceValue& value);
 void reverse_complement_in_place(SequenceValue& value);
+// The residues alone, reverse-complemented where they lie.
+void reverse_complement_text(char* text, std::size_t size);
 
 // 1 for a forward region, -1 for a reverse-complemented one, else none.
 std::optional<int> orientation(const SequenceValue& value);

@@ -84,10 +84,9 @@ void reverse_in_place(SequenceValue& value) {
     swap_coordinates_if_both_set(value);
 }
 
-void reverse_complement_in_place(SequenceValue& value) {
-    char* s = value.seq.mutable_data();
+void reverse_complement_text(char* s, std::size_t size) {
     std::size_t i = 0;
-    std::size_t j = value.seq.size();
+    std::size_t j = size;
     while (j > i + 1) {
         --j;
         const char left = static_cast<char>(kComplementTable[static_cast<unsigned char>(s[i])]);
@@ -96,6 +95,10 @@ void reverse_complement_in_place(SequenceValue& value) {
         ++i;
     }
     if (j == i + 1) s[i] = static_cast<char>(kComplementTable[static_cast<unsigned char>(s[i])]);
+}
+
+void reverse_complement_in_place(SequenceValue& value) {
+    reverse_complement_text(value.seq.mutable_data(), value.seq.size());
     swap_coordinates_if_both_set(value);
     value.comp = !value.comp;
 }

@@ -1,0 +1,38 @@
+// One large, immutable-once-filled block of bytes for columnar results.
+// Large blocks are mapped anonymously and advised to use huge pages, so
+// that faulting in hundreds of megabytes costs hundreds, not hundreds of
+// thousands, of page faults where the kernel grants them.
+#pragma once
+
+#include <cstddef>
+
+namespace sekvo {
+
+class ByteBuffer {
+public:
+    ByteBuffer() = default;
+    enum Zeroed { zeroed };
+    // Throws std::bad_alloc when the memory cannot be had.
+    explicit ByteBuffer(std::size_t size);
+    // The same, every byte 0 (fresh mappings are, at no cost).
+    ByteBuffer(std::size_t size, Zeroed);
+    ~ByteBuffer();
+    ByteBuffer(ByteBuffer&& other) noexcept;
+    ByteBuffer& operator=(ByteBuffer&& other) noexcept;
+    ByteBuffer(const ByteBuffer&) = delete;
+    ByteBuffer& operator=(const ByteBuffer&) = delete;
+
+    char* data() { return data_; }
+    const char* data() const { return data_; }
+    std::size_t size() const { return size_; }
+
+private:
+    void allocate(std::size_t size, bool zero);
+    void release() noexcept;
+
+    char* data_ = nullptr;
+    std::size_t size_ = 0;
+    bool mapped_ = false;
+};
+
+}  // namespace sekvo
