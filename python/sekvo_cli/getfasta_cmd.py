@@ -11,11 +11,12 @@ from operator import le, lt
 
 from .bed import BedTable, blocks
 from .errors import CliError
-from .inputs import read_text
+from .inputs import decode_text, read_text
 from .messages import Messages
 from .output import DNA_COMPLEMENT, RNA_COMPLEMENT, Output, reverse_complement
 from .progress import Progress
 from .reference import Reference
+from .streaming import OpenBed, has_descriptor, write_bed_records
 
 PROGRESS_LINES = 100_000
 RECORDS_PER_WRITE = 4_000
@@ -99,7 +100,52 @@ class _Skips:
 def run(args) -> int:
     settle_inputs(args)
     ref = Reference(args.fasta, full_header=args.full_header)
-    text = read_text(args.bed, "BED file")
+    # The core streams the usual layouts; BED-out, split blocks, whole
+    # header lines and compressed BED files are laid out here.
+    if not (args.bed_out or args.split or args.full_header) and has_descriptor(args.output):
+        bed = OpenBed(args.bed)
+        try:
+            if not bed.compressed:
+                return _run_streaming(args, ref, bed)
+            text = decode_text(bed.rest(), args.bed, "BED file")
+        finally:
+            bed.close()
+    else:
+        text = read_text(args.bed, "BED file")
+    return _run_in_python(args, ref, text)
+
+
+def _run_streaming(args, ref: Reference, bed: OpenBed) -> int:
+    lines = bed.lines() if Progress.for_lines(PROGRESS_LINES + 1, PROGRESS_LINES).enabled else None
+    progress = Progress.for_lines(lines or 0, PROGRESS_LINES)
+    messages = Messages("getfasta", progress)
+    skips = _Skips(messages)
+    where = args.bed
+
+    def report(lines_read: int, skipped: list) -> None:
+        for kind, line, chrom, start, end, length in skipped:
+            if kind == "unknown_name":
+                skips.add(f"{where}: line {line}: no sequence named '{chrom}'")
+            elif kind == "empty":
+                skips.add(f"{where}: line {line}: interval {chrom}:{start}-{end} is empty")
+            else:
+                skips.add(f"{where}: line {line}: interval {chrom}:{start}-{end} runs past the end of "
+                          f"'{chrom}' (length {length:,})")
+        progress.advance(lines_read - progress.done)
+
+    header = "name_only" if args.name_only else "name" if args.name else "coordinates"
+    progress.phase("writing", lines or 0)
+    try:
+        with Output(args.output, (args.fasta, ref.index_path, args.bed)) as out:
+            write_bed_records(ref, bed, out, header=header, strand=args.strand,
+                              keep_going=args.keep_going, tab=args.tab, rna=args.rna, report=report)
+        skips.finish()
+    finally:
+        progress.close()
+    return 0
+
+
+def _run_in_python(args, ref: Reference, text: str) -> int:
     progress = Progress.for_lines(text.count("\n"), PROGRESS_LINES)
     messages = Messages("getfasta", progress)
     try:

@@ -2,6 +2,7 @@
 // registers the classes in order, listing them in __all__.
 #include "lib/binding/binding.hpp"
 #include "lib/classes.hpp"
+#include "lib/command_line_functions.hpp"
 
 #include <atomic>
 #include <cstdint>
@@ -70,6 +71,7 @@ PyObject* init_module() {
     }
     if (the_module != nullptr) return Py_NewRef(the_module);
 
+    module_definition.m_methods = command_line_functions();
     PyObject* module = PyModule_Create2(&module_definition, 1013);
     if (module == nullptr) return nullptr;
     for (const ClassEntry& entry : kClasses) {
