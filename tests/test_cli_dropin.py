@@ -241,3 +241,46 @@ def test_interrupt_stops_with_status_130(big_bed, tmp_path):
         pytest.skip("the run finished before the interrupt")
     assert proc.returncode == 130
     assert err.endswith(b"sekvo getfasta: interrupted\n") and b"Traceback" not in err
+
+
+# ---- windows and pieces of the output engine ---------------------------------
+
+@pytest.fixture(scope="module")
+def long_record(tmp_path_factory):
+    """A record longer than two fetch pieces, and a short one."""
+    base = tmp_path_factory.mktemp("long")
+    seq = residues(9_500_000, seed=8, alphabet="ACGTacgtNRYU")
+    return write_fasta(base / "long.fa", [("big", seq), ("small", residues(5_000, seed=9))], width=70)
+
+
+@pytest.mark.parametrize("options", [[], ["-i"], ["-n", "61"], ["-i", "-n", "1000"]])
+def test_faidx_records_larger_than_a_piece(tmp_path, long_record, options):
+    need("samtools")
+    mine = copy_into(tmp_path / "sekvo", long_record)
+    theirs = copy_into(tmp_path / "samtools", long_record)
+    regions = ["big", "small:10-20", "big:4194000-8388700", "big:9000000"]
+    expected = run_tool(["samtools", "faidx", theirs, *options, *regions])
+    assert expected[0] == 0
+    assert sekvo(tmp_path, ["faidx", mine, *options, *regions]) == expected
+
+
+@pytest.mark.parametrize("command", ["getfasta", "faidx"])
+def test_output_crosses_windows_in_input_order(tmp_path, blocks_genome, command):
+    # More regions than one window holds, in random order, some reversed.
+    need("bedtools" if command == "getfasta" else "samtools")
+    base, fasta = blocks_genome
+    lines = (base / "b6.bed").read_text().splitlines(keepends=True) * 120     # 72,000 intervals
+    random.Random(4).shuffle(lines)
+    bed = tmp_path / "many.bed"
+    bed.write_text("".join(lines))
+    theirs = copy_into(tmp_path / "peer", fasta)
+    if command == "getfasta":
+        expected = run_tool(["bedtools", "getfasta", "-fi", theirs, "-bed", str(bed), "-s", "-name"])
+        got = sekvo(tmp_path, ["getfasta", "-fi", fasta, "-bed", str(bed), "-s", "-name"])
+    else:
+        regions = tmp_path / "r.txt"
+        regions.write_text("".join(f"{c}:{int(s) + 1}-{e}\n" for c, s, e, *_ in map(str.split, lines)))
+        expected = run_tool(["samtools", "faidx", theirs, "-r", str(regions), "-i", "-n", "50"])
+        got = sekvo(tmp_path, ["faidx", fasta, "-r", str(regions), "-i", "-n", "50"])
+    assert expected[0] == 0 and expected[1].count(b">") == 72_000
+    assert got == expected

@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+from itertools import chain
 from typing import NamedTuple
 
 from .errors import CliError, RegionError
@@ -10,11 +11,14 @@ from .messages import Messages
 from .output import PIECE_RESIDUES, Output, fasta_record, fasta_text, reverse_complement
 from .reference import Reference
 from .regions import parse_region
+from .streaming import has_descriptor, write_region_records
 
 # Regions are read in batches of at most this many residues (bounds memory
 # for whole-chromosome requests) or this many regions.
 BATCH_RESIDUES = 64 << 20
 BATCH_REGIONS = 100_000
+# Regions read, checked and written at a time.
+WINDOW_REGIONS = 65_536
 
 
 def add_parser(subparsers) -> None:
@@ -132,20 +136,38 @@ def run(args) -> int:
     texts = _region_texts(args)
     messages = Messages("faidx")
     ref = Reference(args.fasta, index_path=args.fai_idx)
-    planned = _plan(ref, texts, marks, args.reverse_complement, args.keep_going, messages)
-    if not planned and not args.output:
+    # Regions are read and written window by window, so memory stays
+    # bounded; the first window is read before the output is opened, so
+    # that a mistake in it leaves no output file behind.
+    windows = (_plan(ref, texts[lo:lo + WINDOW_REGIONS], marks, args.reverse_complement,
+                     args.keep_going, messages) for lo in range(0, len(texts), WINDOW_REGIONS))
+    first = next(windows, [])
+    if not first and not args.output:
         return 0
+    write = _write_in_core if has_descriptor(args.output) else _write_in_python
     with Output(args.output, (args.fasta, ref.index_path, *args.region_file)) as out:
-        for batch in _batches(planned):
-            wanted = [p for p in batch if p.end >= p.start]
-            seqs = iter(ref.fetch_many([(p.name, p.start, p.end) for p in wanted]))
-            for p in batch:
-                seq = next(seqs) if p.end >= p.start else ""
-                if args.reverse_complement:
-                    seq = reverse_complement(seq)
-                if len(seq) <= PIECE_RESIDUES:
-                    out.add(fasta_text(p.header, seq, args.length))
-                else:
-                    for piece in fasta_record(p.header, seq, args.length):
-                        out.add(piece)
+        for planned in chain([first], windows):
+            write(args, ref, out, planned)
     return 0
+
+
+def _write_in_core(args, ref: Reference, out: Output, planned: list[_Planned]) -> None:
+    write_region_records(ref, out, [p.name for p in planned], [p.start for p in planned],
+                         [p.end for p in planned], [p.header for p in planned],
+                         args.length, args.reverse_complement)
+
+
+def _write_in_python(args, ref: Reference, out: Output, planned: list[_Planned]) -> None:
+    """For an output that has no file descriptor (standard output replaced in Python)."""
+    for batch in _batches(planned):
+        wanted = [p for p in batch if p.end >= p.start]
+        seqs = iter(ref.fetch_many([(p.name, p.start, p.end) for p in wanted]))
+        for p in batch:
+            seq = next(seqs) if p.end >= p.start else ""
+            if args.reverse_complement:
+                seq = reverse_complement(seq)
+            if len(seq) <= PIECE_RESIDUES:
+                out.add(fasta_text(p.header, seq, args.length))
+            else:
+                for piece in fasta_record(p.header, seq, args.length):
+                    out.add(piece)
