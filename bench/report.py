@@ -15,6 +15,8 @@ import sys
 BASELINE_VARIANT = {
     "index": "Faidx(path)", "batch": "fetch_many", "same_chr": "fetch_many_same_chr",
     "single": "Faidx.fetch", "whole": "fetch_entire_sequence", "open": "open",
+    "columnar_var_random": "fetch_array(tuples)", "bed_file": "fetch_bed(path)",
+    "one_hot_200": "fetch_array + one_hot", "minibatch_1000": "fetch_array + one_hot",
 }
 WORKLOAD_TITLES = {
     "index": "Index build, no index present",
@@ -26,6 +28,11 @@ WORKLOAD_TITLES = {
     "same_chr": "Batch, regions of one record (50–1000 bp, random order)",
     "single": "Single region per call, 100 bp",
     "whole": "Whole largest record",
+    "columnar_var_random": "Columnar batch, regions of 50–1000 bp, random order",
+    "bed_file": "BED file of the 50–1000 bp regions, from disk",
+    "arrow_export": "pyarrow.array() of a SequenceArray of the 50–1000 bp regions",
+    "one_hot_200": "One-hot of 200 bp regions into a fresh (N, 200, 4) array",
+    "minibatch_1000": "Training loop: 40 mini-batches of 256 windows of 1000 bp, one-hot",
 }
 ORDER = list(WORKLOAD_TITLES)
 CHART_NAME = "ratios.png"
@@ -62,6 +69,10 @@ def rate(data: dict, workload: str, seconds: float) -> str:
         return f"{seconds / cfg['single_calls'] * 1e6:.2f} µs/call"
     if workload == "whole":
         return f"{cfg['largest_length'] / seconds / 1e9:.2f} GB/s"
+    if workload == "minibatch_1000":
+        return f"{40 * 256 / seconds:,.0f} windows/s"
+    if workload == "arrow_export":
+        return f"{seconds * 1e3:.3f} ms"
     return f"{seconds / cfg['regions'] * 1e9:.0f} ns/region"
 
 
@@ -132,6 +143,8 @@ def targets(data: dict) -> list[tuple[str, str, str, bool | None]]:
         out.append(("whole", "≥ 2 GB/s end to end", f"{gbs:.2f} GB/s", gbs >= 2))
     ratio_row("whole", "≥ 3× faster than pyfastx", _get(data, "whole", "pyfastx"), whole, 3)
 
+    columnar_targets(data, out, ratio_row)
+
     mem = data.get("memory", {}).get("sekvo")
     if mem:
         m = memory_numbers(mem)
@@ -157,6 +170,36 @@ def targets(data: dict) -> list[tuple[str, str, str, bool | None]]:
     else:
         out.append(("scaling", "linear; no step at 1000", "not measured", None))
     return out
+
+
+def columnar_targets(data: dict, out: list, ratio_row) -> None:
+    """The targets of the columnar batches (bench/columnar.py)."""
+    w = "columnar_var_random"
+    sk = lambda workload, v: _get(data, workload, "sekvo", v)  # noqa: E731
+    strs = sk(w, "[str(s) for s in fetch_many]")
+    for label, limit in (("fetch_array(tuples)", 0.5), ("fetch_array(numpy columns)", 0.4)):
+        mine = sk(w, label)
+        if mine is None or strs is None:
+            out.append((w, f"{label} ≤ {limit}× [str(s) for s in fetch_many]", "not measured", None))
+        else:
+            out.append((w, f"{label} ≤ {limit}× [str(s) for s in fetch_many]", f"{mine / strs:.2f}×",
+                        mine <= limit * strs))
+    ratio_row(w, "fetch_array(tuples) ≥ 20× faster than pysam fetch loop", _get(data, w, "pysam"),
+              sk(w, "fetch_array(tuples)"), 20)
+    arrow = sk("arrow_export", "pyarrow.array(arr)")
+    out.append(("arrow_export", "pyarrow.array(arr) under 1 ms",
+                "not measured" if arrow is None else f"{arrow * 1e3:.3f} ms", None if arrow is None else arrow < 1e-3))
+    ratio_row("bed_file", "fetch_bed (parse + fetch) faster than parsing to tuples in Python",
+              _get(data, "bed_file", "python-mmap"), sk("bed_file", "fetch_bed(path)"), 1)
+    ratio_row("one_hot_200", "≥ 10× faster than pysam loop + numpy lookup", _get(data, "one_hot_200", "pysam"),
+              sk("one_hot_200", "fetch_array + one_hot"), 10)
+    ratio_row("minibatch_1000", "≥ 8× the windows per second of pysam loop + numpy lookup",
+              _get(data, "minibatch_1000", "pysam"), sk("minibatch_1000", "fetch_array + one_hot"), 8)
+    mem = data.get("columnar_memory", {}).get("sekvo")
+    out.append(("memory", "fetch_array peak ≤ 1.2× the residues returned",
+                "not measured" if not mem else
+                f"{mem['ratio']:.2f}× ({mem['peak'] / 1e6:.0f} MB for {mem['residues'] / 1e6:.0f} MB)",
+                None if not mem else mem["ratio"] <= 1.2))
 
 
 def notes(data: dict) -> list[str]:

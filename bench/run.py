@@ -39,6 +39,7 @@ from report import write_outputs  # noqa: E402
 from tools import TOOLS, python_build_index  # noqa: E402
 
 BATCH_SETS = ("var_random", "var_sorted", "fixed100_random", "fixed100_sorted")
+COLUMNAR_TOOLS = ("sekvo", "pysam", "python-mmap")  # bench/columnar.py
 WORKER = os.path.join(HERE, "worker.py")
 PHASE_TIMEOUT = 3600
 
@@ -288,7 +289,7 @@ def main(argv=None) -> int:
     parser.add_argument("--out", help="directory for results.json, results.md, ratios.png")
     parser.add_argument("--report", help="also write the Markdown report here (full run: BENCHMARKS.md)")
     parser.add_argument("--tools", help="comma-separated subset of tools to run")
-    parser.add_argument("--skip", default="", help="comma-separated phases to skip: index,main,memory,scaling,cli")
+    parser.add_argument("--skip", default="", help="comma-separated phases to skip: index,main,memory,columnar,scaling,cli")
     parser.add_argument("--scaling-tools", default="sekvo", help="tools whose batch is timed by size and pool")
     parser.add_argument("--pools", default="1,2", help="worker pool sizes for the scaling phase")
     parser.add_argument("--size", type=make_data.parse_size, help="override the genome size")
@@ -337,6 +338,7 @@ def main(argv=None) -> int:
     results: dict = {}
     index_checks = {"reference (" + ref.made_by + ")": ref.digest()}
     memory: dict = {}
+    columnar_memory: dict = {}
     scaling: dict = {}
     failures: dict = {}
 
@@ -375,6 +377,15 @@ def main(argv=None) -> int:
                 for label, res in variants.items():
                     record(key, name, label, res)
 
+    def columnar_phase(name):
+        warm_cache(genome)
+        out = run_worker("columnar", cfg, tmp, tool=name)
+        for key, variants in out["results"].items():
+            for label, res in variants.items():
+                record(key, name, label, res)
+        if "memory" in out:
+            columnar_memory[name] = out["memory"]
+
     def memory_phase(name):
         warm_cache(genome)
         memory[name] = run_memory(cfg, tmp, name)
@@ -393,6 +404,8 @@ def main(argv=None) -> int:
                 attempt(f"{name} main", lambda: main_phase(name))
             if "memory" not in skip and name != "str-floor" and round_no == 0:
                 attempt(f"{name} memory", lambda: memory_phase(name))
+            if "columnar" not in skip and name in COLUMNAR_TOOLS:
+                attempt(f"{name} columnar", lambda: columnar_phase(name))
         if "cli" not in skip:
             for name, cls in CLI_TOOLS.items():
                 if runnable(name):
@@ -418,7 +431,7 @@ def main(argv=None) -> int:
     output = {
         "machine": machine, "config": cfg, "tools": tools_info, "results": results,
         "checks": check_residues(results), "index_files": index_checks,
-        "memory": memory, "scaling": scaling, "failures": failures,
+        "memory": memory, "columnar_memory": columnar_memory, "scaling": scaling, "failures": failures,
     }
     written = write_outputs(output, out_dir, report)
     for path in written:

@@ -3,7 +3,7 @@
     python bench/worker.py PHASE CONFIG.json RESULT.json
 
 run.py writes CONFIG (tool, data directory, repetitions, sizes) and reads
-RESULT.  Phases: probe, index, main, memory, scaling.  The memory phase
+RESULT.  Phases: probe, index, main, memory, scaling, columnar.  The memory phase
 talks to its parent on stdin/stdout so that the parent can sample this
 process's resident memory while the batch runs (the batch holds the
 interpreter lock, so a sampling thread in here would not run).
@@ -189,6 +189,19 @@ def phase_scaling(cfg, tool) -> dict:
     return out
 
 
+def phase_columnar(cfg, tool) -> dict:
+    """The columnar workloads of bench/columnar.py, and sekvo's peak memory there."""
+    import columnar
+    genome = os.path.join(cfg["data"], cfg["genome"])
+    given = columnar.inputs(cfg["data"], genome, cfg["regions"])
+    log = lambda m: print(m, file=sys.stderr, flush=True)  # noqa: E731
+    out = {"results": columnar.time_workloads(tool.name, columnar.open_tool(tool.name, genome), genome, given,
+                                              cfg["reps"]["batch"], log)}
+    if tool.name == "sekvo":
+        out["memory"] = columnar.peak_memory(genome, given)
+    return out
+
+
 def main() -> int:
     phase, config_path, result_path = sys.argv[1:4]
     with open(config_path) as f:
@@ -198,7 +211,7 @@ def main() -> int:
     else:
         tool = TOOLS[cfg["tool"]](os.path.join(cfg["data"], cfg["genome"]))
         result = {"index": phase_index, "main": phase_main,
-                  "memory": phase_memory, "scaling": phase_scaling}[phase](cfg, tool)
+                  "memory": phase_memory, "scaling": phase_scaling, "columnar": phase_columnar}[phase](cfg, tool)
     with open(result_path, "w") as f:
         json.dump(result, f, indent=1)
     return 0

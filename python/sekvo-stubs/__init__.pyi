@@ -4,9 +4,13 @@ Coordinates are 1-based and inclusive unless a class says otherwise. Every
 retrieval returns `Sequence` values. `FastaRecord`, `FastaIterator`,
 `SequenceIterator` and `MutableFastaRecord` cannot be constructed: records and
 iterators come from a `Fasta`, and no operation hands out a
-`MutableFastaRecord`.
+`MutableFastaRecord`. `SequenceArray` holds the regions of a columnar batch
+(`fetch_array`, `fetch_bed`) and their residues in one buffer.
 """
 
+import os
+from collections.abc import Buffer as _Buffer
+from collections.abc import Iterator as _Iterator
 from collections.abc import Sequence as _Sequence
 from typing import ClassVar, Literal, NoReturn, SupportsIndex, final
 
@@ -18,12 +22,17 @@ __all__ = [
     "FastaIterator",
     "SequenceIterator",
     "MutableFastaRecord",
+    "SequenceArray",
 ]
 
 # Regions: (name, start, end) for a batch over several records, (start, end)
 # for a batch or a spliced read of one record.
 _Region = tuple[str, SupportsIndex, SupportsIndex]
 _Span = tuple[SupportsIndex, SupportsIndex]
+# Coordinates given as a column: a sequence of integers or an integer buffer
+# such as a numpy int64 array.
+_Coordinates = _Sequence[SupportsIndex] | _Buffer
+_Path = str | os.PathLike[str] | bytes
 
 @final
 class Fasta:
@@ -56,6 +65,17 @@ class Fasta:
     def get_spliced_seq(self, name: str, intervals: _Sequence[_Span], rc: bool | None = None) -> Sequence: ...
     def fetch_many(self, regions: _Sequence[_Region], rc: bool | None = None) -> list[Sequence]: ...
     def fetch_many_same_chr(self, name: str, regions: _Sequence[_Span], rc: bool | None = None) -> list[Sequence]: ...
+    def fetch_array(
+        self,
+        regions: _Sequence[_Region] | None = None,
+        rc: bool | None = None,
+        names: _Sequence[str] | None = None,
+        starts: _Coordinates | None = None,
+        ends: _Coordinates | None = None,
+    ) -> SequenceArray:
+        """Many regions into one SequenceArray, as tuples or as three columns."""
+    def fetch_bed(self, path: _Path, strand: bool = False) -> SequenceArray:
+        """Every interval of a BED file (plain or gzip) into one SequenceArray."""
     def close(self) -> None:
         """Does nothing: the file is released with the last object that uses it."""
     def __enter__(self) -> Fasta: ...
@@ -95,6 +115,17 @@ class Faidx:
     def fetch_entire_sequence(self, name: str) -> Sequence: ...
     def fetch_many(self, regions: _Sequence[_Region]) -> list[Sequence]: ...
     def fetch_many_same_chr(self, name: str, regions: _Sequence[_Span]) -> list[Sequence]: ...
+    def fetch_array(
+        self,
+        regions: _Sequence[_Region] | None = None,
+        rc: bool | None = None,
+        names: _Sequence[str] | None = None,
+        starts: _Coordinates | None = None,
+        ends: _Coordinates | None = None,
+    ) -> SequenceArray:
+        """Many regions into one SequenceArray, as tuples or as three columns."""
+    def fetch_bed(self, path: _Path, strand: bool = False) -> SequenceArray:
+        """Every interval of a BED file (plain or gzip) into one SequenceArray."""
     @property
     def keys(self) -> list[str]:
         """Record names in index-file order (an attribute, not a method)."""
@@ -181,3 +212,42 @@ class MutableFastaRecord:
 
     def __setitem__(self, key: object, value: str, /) -> NoReturn: ...
     def __delitem__(self, key: object, /) -> NoReturn: ...
+
+@final
+class SequenceArray:
+    """The residues of many regions in one immutable buffer.
+
+    `arr[i]` is the Sequence fetch_many would give for region i. When every
+    region has the same length L the buffer protocol gives a (len, L) uint8
+    array (numpy.asarray(arr)), otherwise BufferError; the Arrow PyCapsule
+    interface gives a large_string array. Neither copies, and every export
+    stays valid after the SequenceArray, Faidx or Fasta are gone.
+    """
+
+    @property
+    def data(self) -> memoryview:
+        """Read-only uint8 view of all residues, region after region."""
+    @property
+    def offsets(self) -> memoryview:
+        """Read-only int64 view of len + 1 offsets into data."""
+    @property
+    def names(self) -> list[str]: ...
+    @property
+    def starts(self) -> memoryview:
+        """Read-only uint64 view of the 1-based first positions asked for."""
+    @property
+    def ends(self) -> memoryview:
+        """Read-only uint64 view of the 1-based last positions asked for."""
+    def to_pylist(self) -> list[str]: ...
+    def one_hot(self, alphabet: str = "ACGT") -> memoryview:
+        """Read-only uint8 view of shape (len, L, len(alphabet))."""
+    def __array__(self, dtype: object = None, copy: bool | None = None) -> object: ...
+    def __arrow_c_schema__(self) -> object: ...
+    def __arrow_c_array__(self, requested_schema: object = None) -> tuple[object, object]: ...
+    def __arrow_c_stream__(self, requested_schema: object = None) -> object: ...
+    def __buffer__(self, flags: int, /) -> memoryview: ...
+    def __release_buffer__(self, buffer: memoryview, /) -> None: ...
+    def __getitem__(self, key: SupportsIndex, /) -> Sequence: ...
+    def __len__(self) -> int: ...
+    def __iter__(self) -> _Iterator[Sequence]: ...
+    def __repr__(self) -> str: ...

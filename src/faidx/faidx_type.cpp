@@ -6,6 +6,7 @@
 #include "faidx/settings_type.hpp"
 #include "lib/binding/binding.hpp"
 #include "lib/classes.hpp"
+#include "lib/columnar_objects.hpp"
 
 namespace sekvo {
 
@@ -93,6 +94,24 @@ PyObject* faidx_repr(PyObject* self) {
     return to_python("Faidx(\"" + faidx->handle->options().filename + "\")");
 }
 
+PyObject* faidx_fetch_array(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static const Signature signature{"Faidx.fetch_array()", {"regions", "rc", "names", "starts", "ends"}, 0};
+    PyObject* argv[5];
+    if (!parse_arguments(signature, args, nargs, kwnames, argv)) return nullptr;
+    auto faidx = borrow_shared<FaidxValue>(self);
+    if (!faidx) return nullptr;
+    return call_fetch_array(*faidx->handle, argv[0], argv[1], argv[2], argv[3], argv[4]);
+}
+
+PyObject* faidx_fetch_bed(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static const Signature signature{"Faidx.fetch_bed()", {"path", "strand"}, 1};
+    PyObject* argv[2];
+    if (!parse_arguments(signature, args, nargs, kwnames, argv)) return nullptr;
+    auto faidx = borrow_shared<FaidxValue>(self);
+    if (!faidx) return nullptr;
+    return call_fetch_bed(*faidx->handle, argv[0], argv[1]);
+}
+
 PyMethodDef faidx_methods[] = {
     {"fetch", fastcall_method<faidx_fetch>(), METH_FASTCALL | METH_KEYWORDS,
      SEKVO_DOC("fetch($self, name, start, end)", "")},
@@ -133,6 +152,33 @@ PyMethodDef faidx_methods[] = {
                "Example:\n"
                "    >>> regions = [(1000, 2000), (5000, 6000), (10000, 11000)]\n"
                "    >>> sequences = faidx.fetch_many_same_chr(\"chr1\", regions)")},
+    {"fetch_array", fastcall_method<faidx_fetch_array>(), METH_FASTCALL | METH_KEYWORDS,
+     SEKVO_DOC("fetch_array($self, regions=None, rc=None, names=None, starts=None, ends=None)",
+               "Fetch many regions into one SequenceArray: all residues in one buffer.\n"
+               "\n"
+               "Args:\n"
+               "    regions: List of (name, start, end) tuples (1-based, inclusive), as for fetch_many\n"
+               "    rc: Reverse-complement every region\n"
+               "    names, starts, ends: The regions as three columns instead: a sequence of str\n"
+               "        and two integer sequences or buffers (numpy int64 arrays, for instance)\n"
+               "\n"
+               "Every region follows the rules fetch_many applies to 1000 regions or more,\n"
+               "whatever the count, and failures raise what such a fetch_many raises.\n"
+               "\n"
+               "Returns:\n"
+               "    SequenceArray\n"
+               "\n"
+               "Example:\n"
+               "    >>> arr = faidx.fetch_array([(\"chr1\", 1, 100), (\"chr2\", 51, 150)])\n"
+               "    >>> numpy.asarray(arr).shape\n"
+               "    (2, 100)")},
+    {"fetch_bed", fastcall_method<faidx_fetch_bed>(), METH_FASTCALL | METH_KEYWORDS,
+     SEKVO_DOC("fetch_bed($self, path, strand=False)",
+               "Read a BED file (plain or gzip-compressed) and fetch every interval into a\n"
+               "SequenceArray. Intervals are 0-based, end excluded; track, browser, # and blank\n"
+               "lines are skipped. Column 4 is the interval's name and column 6 its strand:\n"
+               "strand=True reverse-complements intervals on the - strand. A bad line raises\n"
+               "ValueError naming the file, the line number and what is wrong.")},
     {nullptr, nullptr, 0, nullptr},
 };
 

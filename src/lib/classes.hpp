@@ -18,6 +18,7 @@ PyTypeObject* fasta_record_type();           // lib/fasta_record_type.cpp
 PyTypeObject* fasta_iterator_type();         // lib/iterators_type.cpp
 PyTypeObject* sequence_iterator_type();      // lib/iterators_type.cpp
 PyTypeObject* mutable_fasta_record_type();   // lib/mutable_fasta_record_type.cpp
+PyTypeObject* sequence_array_type();         // lib/sequence_array_type.cpp
 
 // A new Sequence object holding `value`; NULL with the error set.
 PyObject* sequence_from_value(SequenceValue&& value);

@@ -11,6 +11,7 @@
 #include "faidx/retrieval.hpp"
 #include "lib/binding/binding.hpp"
 #include "lib/classes.hpp"
+#include "lib/columnar_objects.hpp"
 #include "lib/fasta_objects.hpp"
 
 namespace sekvo {
@@ -253,6 +254,24 @@ PyObject* fasta_exit(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
     Py_RETURN_NONE;
 }
 
+PyObject* fasta_fetch_array(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static const Signature signature{"Fasta.fetch_array()", {"regions", "rc", "names", "starts", "ends"}, 0};
+    PyObject* argv[5];
+    if (!parse_arguments(signature, args, nargs, kwnames, argv)) return nullptr;
+    auto fasta = borrow_shared<FastaValue>(self);
+    if (!fasta) return nullptr;
+    return call_fetch_array(*fasta->handle, argv[0], argv[1], argv[2], argv[3], argv[4]);
+}
+
+PyObject* fasta_fetch_bed(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static const Signature signature{"Fasta.fetch_bed()", {"path", "strand"}, 1};
+    PyObject* argv[2];
+    if (!parse_arguments(signature, args, nargs, kwnames, argv)) return nullptr;
+    auto fasta = borrow_shared<FastaValue>(self);
+    if (!fasta) return nullptr;
+    return call_fetch_bed(*fasta->handle, argv[0], argv[1]);
+}
+
 PyMethodDef fasta_methods[] = {
     {"keys", noargs_method<fasta_keys>(), METH_NOARGS, SEKVO_DOC("keys($self)", "")},
     {"values", noargs_method<fasta_values>(), METH_NOARGS, SEKVO_DOC("values($self)", "")},
@@ -302,6 +321,33 @@ PyMethodDef fasta_methods[] = {
     {"__enter__", noargs_method<fasta_enter>(), METH_NOARGS, SEKVO_DOC("__enter__($self)", "")},
     {"__exit__", fastcall_method<fasta_exit>(), METH_FASTCALL | METH_KEYWORDS,
      SEKVO_DOC("__exit__($self, _exc_type=None, _exc_value=None, _traceback=None)", "")},
+    {"fetch_array", fastcall_method<fasta_fetch_array>(), METH_FASTCALL | METH_KEYWORDS,
+     SEKVO_DOC("fetch_array($self, regions=None, rc=None, names=None, starts=None, ends=None)",
+               "Fetch many regions into one SequenceArray: all residues in one buffer.\n"
+               "\n"
+               "Args:\n"
+               "    regions: List of (name, start, end) tuples (1-based, inclusive), as for fetch_many\n"
+               "    rc: Reverse-complement every region\n"
+               "    names, starts, ends: The regions as three columns instead: a sequence of str\n"
+               "        and two integer sequences or buffers (numpy int64 arrays, for instance)\n"
+               "\n"
+               "Every region follows the rules fetch_many applies to 1000 regions or more,\n"
+               "whatever the count, and failures raise what such a fetch_many raises.\n"
+               "\n"
+               "Returns:\n"
+               "    SequenceArray\n"
+               "\n"
+               "Example:\n"
+               "    >>> arr = fasta.fetch_array([(\"chr1\", 1, 100), (\"chr2\", 51, 150)])\n"
+               "    >>> numpy.asarray(arr).shape\n"
+               "    (2, 100)")},
+    {"fetch_bed", fastcall_method<fasta_fetch_bed>(), METH_FASTCALL | METH_KEYWORDS,
+     SEKVO_DOC("fetch_bed($self, path, strand=False)",
+               "Read a BED file (plain or gzip-compressed) and fetch every interval into a\n"
+               "SequenceArray. Intervals are 0-based, end excluded; track, browser, # and blank\n"
+               "lines are skipped. Column 4 is the interval's name and column 6 its strand:\n"
+               "strand=True reverse-complements intervals on the - strand. A bad line raises\n"
+               "ValueError naming the file, the line number and what is wrong.")},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -25,6 +25,7 @@ const ClassEntry kClasses[] = {
     {"FastaIterator", fasta_iterator_type},
     {"SequenceIterator", sequence_iterator_type},
     {"MutableFastaRecord", mutable_fasta_record_type},
+    {"SequenceArray", sequence_array_type},
 };
 
 PyModuleDef module_definition = {
