@@ -124,7 +124,7 @@ CORE_TEST(record_windows_keep_input_order_and_wrap_lines) {
         const bool reverse = i % 2 == 1;
         const std::uint64_t start = 1 + i % 290;
         const std::uint64_t end = i % 1000 == 7 ? start - 1 : start + i % 11;
-        const std::string header = "r" + std::to_string(i);
+        const std::string header = std::string(1, 'r').append(std::to_string(i));
         window.add(header, "chr1", start, end, reverse);
         std::string residues;
         for (std::uint64_t p = start; p <= end; ++p) residues += "ACGTTGCAAC"[(p - 1) % 10];
