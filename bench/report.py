@@ -402,6 +402,9 @@ def markdown(data: dict, chart_path: str | None) -> str:
         lines += memory_table(data) + [""]
     if data.get("scaling"):
         lines += ["## Scaling", ""] + scaling_table(data)
+    if data.get("one_shot"):
+        from one_shot import markdown as one_shot_markdown
+        lines += [one_shot_markdown(data["one_shot"])]
     lines += ["## Residue checks", "",
               "Every tool's residues for each workload are hashed (all regions of each batch, the first "
               f"{cfg['check_sample']:,} single calls, the whole record) and compared.", "",

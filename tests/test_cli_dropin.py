@@ -284,3 +284,36 @@ def test_output_crosses_windows_in_input_order(tmp_path, blocks_genome, command)
         got = sekvo(tmp_path, ["faidx", fasta, "-r", str(regions), "-i", "-n", "50"])
     assert expected[0] == 0 and expected[1].count(b">") == 72_000
     assert got == expected
+
+
+def test_getfasta_writes_before_its_input_ends(blocks_genome):
+    # A window's worth of intervals on a pipe that stays open: the first
+    # records must come out before the last interval has been sent.
+    import select
+    import threading
+    base, fasta = blocks_genome
+    lines = (base / "b6.bed").read_bytes().splitlines(keepends=True) * 120
+    proc = run_module("getfasta", "-fi", fasta, "-bed", "stdin", stdin=subprocess.PIPE)
+    first_seen = threading.Event()
+
+    def send():
+        proc.stdin.write(b"".join(lines[:70_000]))
+        proc.stdin.flush()
+        first_seen.wait(60)
+        proc.stdin.write(b"".join(lines[70_000:]))
+        proc.stdin.close()
+
+    sender = threading.Thread(target=send)
+    sender.start()
+    try:
+        ready, _, _ = select.select([proc.stdout], [], [], 60)
+        assert ready and proc.stdout.read(1) == b">"
+        assert sender.is_alive()          # the rest of the input is still to come
+        first_seen.set()
+        rest = proc.stdout.read()
+        assert proc.wait(timeout=60) == 0
+        assert (b">" + rest).count(b">") == len(lines)
+    finally:
+        first_seen.set()
+        sender.join(60)
+        proc.kill()
