@@ -13,31 +13,31 @@
 #include <cstdio>
 #include <cstdlib>
 #include <string>
+#include <string_view>
+
+#include "common/posix_io.hpp"
 
 namespace fuzz {
 
 // An anonymous file whose whole content is replaced for each input.
 class MemoryFile {
 public:
-    MemoryFile() : fd_(::memfd_create("sekvo-fuzz", MFD_CLOEXEC)) {
-        if (fd_ < 0) {
+    MemoryFile() : file_(::memfd_create("sekvo-fuzz", MFD_CLOEXEC)) {
+        if (!file_.is_open()) {
             std::perror("memfd_create");
             std::abort();
         }
     }
-    int fd() const { return fd_; }
-    std::string path() const { return "/proc/self/fd/" + std::to_string(fd_); }
+    int fd() const { return file_.get(); }
+    std::string path() const { return "/proc/self/fd/" + std::to_string(fd()); }
     void assign(const std::uint8_t* data, std::size_t size) {
-        if (::ftruncate(fd_, 0) != 0) std::abort();
-        for (std::size_t done = 0; done < size;) {
-            ssize_t written = ::pwrite(fd_, data + done, size - done, static_cast<off_t>(done));
-            if (written <= 0) std::abort();
-            done += static_cast<std::size_t>(written);
-        }
+        const std::string_view bytes(reinterpret_cast<const char*>(data), size);
+        if (::ftruncate(fd(), 0) != 0 || ::lseek(fd(), 0, SEEK_SET) != 0 || sekvo::write_all(fd(), bytes) != 0)
+            std::abort();
     }
 
 private:
-    int fd_;
+    sekvo::FileDescriptor file_;
 };
 
 // Where failed checks and sanitizer reports go: a copy of the real standard

@@ -257,7 +257,7 @@ Result<BatchResult> fetch_many_same_chr_into(const IndexHandle& handle, std::str
     if (regions.empty()) return BatchResult{};
     // One look-up for the whole batch.
     const IndexEntry* record = handle.lookup(name);
-    if (record == nullptr) return Error{ErrorKind::Fetch, "Sequence '" + std::string(name) + "' not found"};
+    if (record == nullptr) return sequence_not_found(name);
     if (regions.size() < kParallelThreshold) {
         return fetch_sequentially(handle, regions.size(), [&](std::size_t i) {
             return plan_fetch(handle, name, *record, regions[i].start, regions[i].end);

@@ -6,7 +6,7 @@
 #include <string_view>
 #include <vector>
 
-#include "faidx/error.hpp"
+#include "common/error.hpp"
 #include "faidx/index_handle.hpp"
 #include "faidx/retrieval.hpp"
 #include "sequence/sequence_value.hpp"

@@ -9,7 +9,7 @@
 #include <string_view>
 #include <utility>
 
-#include "faidx/error.hpp"
+#include "common/error.hpp"
 #include "faidx/region_columns.hpp"
 
 namespace sekvo {

@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "faidx/bed_reader.hpp"
-#include "faidx/error.hpp"
+#include "common/error.hpp"
 #include "faidx/index_handle.hpp"
 #include "faidx/output_sink.hpp"
 #include "faidx/record_output.hpp"

@@ -17,7 +17,7 @@
 #include <vector>
 
 #include "faidx/byte_buffer.hpp"
-#include "faidx/error.hpp"
+#include "common/error.hpp"
 #include "faidx/index_handle.hpp"
 #include "faidx/region_columns.hpp"
 

@@ -2,11 +2,11 @@
 #include <string>
 #include <utility>
 
-#include "faidx/index_calls_type.hpp"
-#include "faidx/settings_type.hpp"
 #include "lib/binding/binding.hpp"
 #include "lib/classes.hpp"
 #include "lib/columnar_objects.hpp"
+#include "lib/index_calls.hpp"
+#include "lib/index_settings.hpp"
 
 namespace sekvo {
 
@@ -16,25 +16,19 @@ using namespace binding;
 
 using FaidxValue = OpenedIndex;
 
-constexpr std::array<Setting, kSettingCount> kParameterOrder = {
-    Setting::filename, Setting::indexname, Setting::as_raw, Setting::strict_bounds,
-    Setting::sequence_always_upper, Setting::rebuild, Setting::build_index,
-    Setting::one_based_attributes, Setting::default_seq, Setting::mutable_file,
-    Setting::key_function, Setting::split_char, Setting::filt_function,
-    Setting::read_long_names, Setting::duplicate_action, Setting::read_ahead,
-};
+// The constructor's parameters, the sixteen settings in this class's order.
+const Signature kConstructor{
+    "Faidx.__new__()",
+    {"filename", "indexname", "as_raw", "strict_bounds", "sequence_always_upper", "rebuild",
+     "build_index", "one_based_attributes", "default_seq", "mutable", "key_function",
+     "split_char", "filt_function", "read_long_names", "duplicate_action", "read_ahead"},
+    1};
 
 PyObject* faidx_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-    static const Signature signature{
-        "Faidx.__new__()",
-        {"filename", "indexname", "as_raw", "strict_bounds", "sequence_always_upper", "rebuild",
-         "build_index", "one_based_attributes", "default_seq", "mutable", "key_function",
-         "split_char", "filt_function", "read_long_names", "duplicate_action", "read_ahead"},
-        1};
     PyObject* argv[kSettingCount];
-    if (!parse_arguments(signature, args, kwargs, argv)) return nullptr;
+    if (!parse_arguments(kConstructor, args, kwargs, argv)) return nullptr;
     FaidxValue value;
-    if (!open_index(kParameterOrder, argv, value)) return nullptr;
+    if (!open_index(kConstructor.parameters, argv, value)) return nullptr;
     return box_new(type, std::move(value));
 }
 
@@ -44,7 +38,7 @@ PyObject* faidx_fetch(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
     if (!parse_arguments(signature, args, nargs, kwnames, argv)) return nullptr;
     auto faidx = borrow_shared<FaidxValue>(self);
     if (!faidx) return nullptr;
-    return call_fetch(*faidx->handle, argv[0], argv[1], argv[2], false);
+    return call_fetch(*faidx->handle, argv[0], argv[1], argv[2], nullptr);
 }
 
 PyObject* faidx_fetch_entire_sequence(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
@@ -63,7 +57,7 @@ PyObject* faidx_fetch_many(PyObject* self, PyObject* const* args, Py_ssize_t nar
     if (!parse_arguments(signature, args, nargs, kwnames, argv)) return nullptr;
     auto faidx = borrow_shared<FaidxValue>(self);
     if (!faidx) return nullptr;
-    return call_fetch_many(*faidx->handle, argv[0], false);
+    return call_fetch_many(*faidx->handle, argv[0], nullptr);
 }
 
 PyObject* faidx_fetch_many_same_chr(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
@@ -73,7 +67,7 @@ PyObject* faidx_fetch_many_same_chr(PyObject* self, PyObject* const* args, Py_ss
     if (!parse_arguments(signature, args, nargs, kwnames, argv)) return nullptr;
     auto faidx = borrow_shared<FaidxValue>(self);
     if (!faidx) return nullptr;
-    return call_fetch_many_same_chr(*faidx->handle, argv[0], argv[1], false);
+    return call_fetch_many_same_chr(*faidx->handle, argv[0], argv[1], nullptr);
 }
 
 PyObject* faidx_keys(PyObject* self) {
@@ -188,12 +182,10 @@ PyGetSetDef faidx_getset[] = {
 };
 
 ClassDef faidx_class() {
+    static const std::string text_signature = settings_text_signature(kConstructor.parameters);
     return define_class<FaidxValue>(
         "Faidx",
-        "(filename, indexname=None, as_raw=False, strict_bounds=False, sequence_always_upper=False, "
-        "rebuild=True, build_index=True, one_based_attributes=True, default_seq=None, mutable=False, "
-        "key_function=None, split_char=None, filt_function=None, read_long_names=False, "
-        "duplicate_action=..., read_ahead=None)",
+        text_signature.c_str(),
         {
             {Py_tp_new, slot<faidx_new>()},
             {Py_tp_repr, slot<faidx_repr>()},

@@ -13,6 +13,7 @@
 #include <emmintrin.h>
 #endif
 
+#include "common/posix_io.hpp"
 #include "faidx/mapping_guard.hpp"
 #include "faidx/unicode_whitespace.hpp"
 #include "faidx/worker_pool.hpp"
@@ -307,11 +308,8 @@ Result<std::vector<ScannedRecord>> scan_fasta_file(int fd) {
     FastaScanner scanner;
     std::unique_ptr<unsigned char[]> buffer(new unsigned char[kPieceSize]);
     for (off_t position = 0;;) {
-        ssize_t got = ::pread(fd, buffer.get(), kPieceSize, position);
-        if (got < 0) {
-            if (errno == EINTR) continue;
-            return Error::io_from_errno(errno);
-        }
+        const ssize_t got = pread_full(fd, buffer.get(), kPieceSize, position);
+        if (got < 0) return Error::io_from_errno(errno);
         if (got == 0) break;
         if (!scanner.feed(buffer.get(), static_cast<std::size_t>(got))) return invalid_utf8();
         position += got;

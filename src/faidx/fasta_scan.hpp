@@ -8,7 +8,7 @@
 #include <string_view>
 #include <vector>
 
-#include "faidx/error.hpp"
+#include "common/error.hpp"
 #include "faidx/name_table.hpp"
 #include "faidx/utf8.hpp"
 

@@ -12,6 +12,7 @@
 #include <cstdlib>
 #include <memory>
 
+#include "common/posix_io.hpp"
 #include "faidx/fifo_open.hpp"
 #include "faidx/keyed_hash.hpp"
 #include "faidx/unicode_whitespace.hpp"
@@ -25,42 +26,6 @@ void append_number(std::string& out, std::uint64_t value) {
     char digits[24];
     auto converted = std::to_chars(digits, digits + sizeof digits, value);
     out.append(digits, converted.ptr);
-}
-
-class FileDescriptor {
-public:
-    explicit FileDescriptor(int fd) : fd_(fd) {}
-    ~FileDescriptor() {
-        if (fd_ >= 0) ::close(fd_);
-    }
-    FileDescriptor(const FileDescriptor&) = delete;
-    FileDescriptor& operator=(const FileDescriptor&) = delete;
-    int get() const { return fd_; }
-    // Closes now, reporting the error that close(2) may carry for writes.
-    int close_checked() {
-        int result = ::close(fd_);
-        fd_ = -1;
-        return result;
-    }
-
-private:
-    int fd_;
-};
-
-// 0 on success, else errno.
-int write_all(int fd, const std::string& text) {
-    const char* p = text.data();
-    std::size_t left = text.size();
-    while (left > 0) {
-        ssize_t written = ::write(fd, p, left);
-        if (written < 0) {
-            if (errno == EINTR) continue;
-            return errno;
-        }
-        p += written;
-        left -= static_cast<std::size_t>(written);
-    }
-    return 0;
 }
 
 // Writes straight into `path`, truncating it: for targets that are not
@@ -120,23 +85,6 @@ bool parse_u64(std::string_view text, std::uint64_t& value) {
     return parsed.ec == std::errc() && parsed.ptr == text.data() + text.size();
 }
 
-// 0 on success, else errno.
-int read_whole_file(int fd, std::string& out) {
-    struct stat info;
-    if (::fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && info.st_size > 0)
-        out.reserve(static_cast<std::size_t>(info.st_size));
-    char buffer[65536];
-    for (;;) {
-        ssize_t got = ::read(fd, buffer, sizeof buffer);
-        if (got < 0) {
-            if (errno == EINTR) continue;
-            return errno;
-        }
-        if (got == 0) return 0;
-        out.append(buffer, static_cast<std::size_t>(got));
-    }
-}
-
 std::optional<Error> parse_index_line(std::string_view line, NameTable& table) {
     if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
     if (!is_valid_utf8(reinterpret_cast<const unsigned char*>(line.data()), line.size()))
@@ -193,9 +141,8 @@ std::optional<Error> write_index_file(const std::string& path, const std::string
         return write_in_place(target, text);
     if (exists && S_ISREG(existing.st_mode)) {
         // A file we may not write stays as it is, just as truncating it would fail.
-        int probe = ::open(target.c_str(), O_WRONLY | O_CLOEXEC);
-        if (probe < 0) return Error::io_from_errno(errno);
-        ::close(probe);
+        FileDescriptor probe(::open(target.c_str(), O_WRONLY | O_CLOEXEC));
+        if (!probe.is_open()) return Error::io_from_errno(errno);
     }
 
     std::string temp_path;
@@ -229,7 +176,7 @@ std::optional<Error> load_index_file(const std::string& path, NameTable& table) 
     if (file.get() < 0) return Error{ErrorKind::IndexNotFound, path};
     if (int err = await_fifo_writer(file.get())) return Error::io_from_errno(err);
     std::string text;
-    if (int err = read_whole_file(file.get(), text)) return Error::io_from_errno(err);
+    if (int err = read_all(file.get(), text)) return Error::io_from_errno(err);
     return load_index_text(text, table);
 }
 

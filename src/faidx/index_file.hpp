@@ -6,7 +6,7 @@
 #include <string_view>
 #include <vector>
 
-#include "faidx/error.hpp"
+#include "common/error.hpp"
 #include "faidx/fasta_scan.hpp"
 #include "faidx/name_table.hpp"
 

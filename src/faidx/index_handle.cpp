@@ -42,8 +42,12 @@ bool later_than(const struct timespec& a, const struct timespec& b) {
 class IndexHandleBuilder {
 public:
     static Result<std::unique_ptr<IndexHandle>> open(OpenOptions options);
+    static Result<std::vector<ScannedRecord>> scan_records(OpenOptions options);
 
 private:
+    // The handle with the FASTA file open (and mapped when it can be), no index yet.
+    static Result<std::unique_ptr<IndexHandle>> open_fasta(OpenOptions options);
+    static Result<std::vector<ScannedRecord>> scan(IndexHandle& handle);
     static void make_readable(IndexHandle& handle);
     static bool index_needs_build(const IndexHandle& handle);
     static std::optional<Error> build(IndexHandle& handle);
@@ -56,10 +60,33 @@ Result<std::unique_ptr<IndexHandle>> IndexHandle::open(OpenOptions options) {
 IndexHandle::~IndexHandle() {
     if (mapping_ != nullptr)
         ::munmap(const_cast<unsigned char*>(mapping_), static_cast<std::size_t>(mapping_size_));
-    if (fd_ >= 0) ::close(fd_);
+}
+
+Result<std::vector<ScannedRecord>> IndexHandle::scan_records(OpenOptions options) {
+    return IndexHandleBuilder::scan_records(std::move(options));
 }
 
 Result<std::unique_ptr<IndexHandle>> IndexHandleBuilder::open(OpenOptions options) {
+    Result<std::unique_ptr<IndexHandle>> opened = open_fasta(std::move(options));
+    if (!opened) return opened;
+    std::unique_ptr<IndexHandle> handle = opened.take();
+    if (index_needs_build(*handle)) {
+        if (auto error = build(*handle)) return std::move(*error);
+    } else {
+        if (has_nul(handle->index_path_)) return Error{ErrorKind::IndexNotFound, handle->index_path_};
+        if (auto error = load_index_file(handle->index_path_, handle->table_))
+            return std::move(*error);
+    }
+    return handle;
+}
+
+Result<std::vector<ScannedRecord>> IndexHandleBuilder::scan_records(OpenOptions options) {
+    Result<std::unique_ptr<IndexHandle>> opened = open_fasta(std::move(options));
+    if (!opened) return std::move(opened.error());
+    return scan(*opened.value());
+}
+
+Result<std::unique_ptr<IndexHandle>> IndexHandleBuilder::open_fasta(OpenOptions options) {
     std::unique_ptr<IndexHandle> handle(new IndexHandle());
     handle->options_ = std::move(options);
     const OpenOptions& settings = handle->options_;
@@ -72,21 +99,13 @@ Result<std::unique_ptr<IndexHandle>> IndexHandleBuilder::open(OpenOptions option
     // O_NONBLOCK: opening a FIFO that no process writes to would wait
     // forever. A pipe or socket cannot be read at random, so it is refused.
     int flags = (settings.mutable_file ? O_RDWR : O_RDONLY) | O_CLOEXEC | O_NONBLOCK;
-    handle->fd_ = ::open(settings.filename.c_str(), flags);
-    if (handle->fd_ < 0) return Error::io_from_errno(errno);
+    handle->fd_.reset(::open(settings.filename.c_str(), flags));
+    if (!handle->fd_.is_open()) return Error::io_from_errno(errno);
     struct stat opened;
-    if (::fstat(handle->fd_, &opened) == 0 && (S_ISFIFO(opened.st_mode) || S_ISSOCK(opened.st_mode)))
+    if (::fstat(handle->fd_.get(), &opened) == 0 && (S_ISFIFO(opened.st_mode) || S_ISSOCK(opened.st_mode)))
         return Error::io_from_errno(ESPIPE);
-    ::fcntl(handle->fd_, F_SETFL, ::fcntl(handle->fd_, F_GETFL) & ~O_NONBLOCK);
+    ::fcntl(handle->fd_.get(), F_SETFL, ::fcntl(handle->fd_.get(), F_GETFL) & ~O_NONBLOCK);
     if (!settings.mutable_file) make_readable(*handle);
-
-    if (index_needs_build(*handle)) {
-        if (auto error = build(*handle)) return std::move(*error);
-    } else {
-        if (has_nul(handle->index_path_)) return Error{ErrorKind::IndexNotFound, handle->index_path_};
-        if (auto error = load_index_file(handle->index_path_, handle->table_))
-            return std::move(*error);
-    }
     return handle;
 }
 
@@ -94,18 +113,17 @@ Result<std::unique_ptr<IndexHandle>> IndexHandleBuilder::open(OpenOptions option
 // or the mapping fails, the open file serves instead.
 void IndexHandleBuilder::make_readable(IndexHandle& handle) {
     std::uint64_t size = 0;
-    if (!file_size(handle.fd_, size)) return;
+    if (!file_size(handle.fd_.get(), size)) return;
     if (size == 0) {
         handle.mapping_is_empty_file_ = true;
     } else {
-        void* address = ::mmap(nullptr, static_cast<std::size_t>(size), PROT_READ, MAP_PRIVATE, handle.fd_, 0);
+        void* address = ::mmap(nullptr, static_cast<std::size_t>(size), PROT_READ, MAP_PRIVATE, handle.fd_.get(), 0);
         if (address == MAP_FAILED) return;
         handle.mapping_ = static_cast<const unsigned char*>(address);
         handle.mapping_size_ = size;
         install_mapping_fault_handler();
     }
-    ::close(handle.fd_);
-    handle.fd_ = -1;
+    handle.fd_.reset();
 }
 
 bool IndexHandleBuilder::index_needs_build(const IndexHandle& handle) {
@@ -117,16 +135,21 @@ bool IndexHandleBuilder::index_needs_build(const IndexHandle& handle) {
            later_than(fasta_info.st_mtim, index_info.st_mtim);
 }
 
-std::optional<Error> IndexHandleBuilder::build(IndexHandle& handle) {
+Result<std::vector<ScannedRecord>> IndexHandleBuilder::scan(IndexHandle& handle) {
     Result<std::vector<ScannedRecord>> scanned = Error::io_custom("");
     if (handle.has_mapping()) {
         MappingGuard guard(handle.mapping_, handle.mapping_size_, handle.mapping_failed_);
         scanned = scan_fasta(handle.mapping_, handle.mapping_size_, &handle.mapping_failed_);
     } else {
-        scanned = scan_fasta_file(handle.fd_);
+        scanned = scan_fasta_file(handle.fd_.get());
     }
     if (handle.mapping_failed_)
         return Error::io_custom("FASTA file was truncated or became unreadable while open");
+    return scanned;
+}
+
+std::optional<Error> IndexHandleBuilder::build(IndexHandle& handle) {
+    Result<std::vector<ScannedRecord>> scanned = scan(handle);
     if (!scanned) return std::move(scanned.error());
     std::vector<ScannedRecord>& records = scanned.value();
 

@@ -11,7 +11,9 @@
 #include <string_view>
 #include <vector>
 
-#include "faidx/error.hpp"
+#include "common/error.hpp"
+#include "common/posix_io.hpp"
+#include "faidx/fasta_scan.hpp"
 #include "faidx/name_table.hpp"
 
 namespace sekvo {
@@ -39,6 +41,9 @@ struct OpenOptions {
 class IndexHandle {
 public:
     static Result<std::unique_ptr<IndexHandle>> open(OpenOptions options);
+    // The records of the FASTA file `options.filename`, scanned afresh as
+    // open() scans them to build an index, whatever index file exists.
+    static Result<std::vector<ScannedRecord>> scan_records(OpenOptions options);
     ~IndexHandle();
     IndexHandle(const IndexHandle&) = delete;
     IndexHandle& operator=(const IndexHandle&) = delete;
@@ -50,7 +55,6 @@ public:
     const NameTable& table() const { return table_; }
 
     const OpenOptions& options() const { return options_; }
-    const std::string& index_path() const { return index_path_; }
 
     // The whole FASTA file when it is mapped; empty data() otherwise.
     bool has_mapping() const { return mapping_ != nullptr || mapping_is_empty_file_; }
@@ -58,7 +62,7 @@ public:
     std::uint64_t mapping_size() const { return mapping_size_; }
     // The open FASTA file when there is no mapping, else -1. Read it only
     // with positional reads (pread), so concurrent readers never interfere.
-    int file_descriptor() const { return fd_; }
+    int file_descriptor() const { return fd_.get(); }
     // Set once a read through the mapping met a part of the file that is
     // gone (the file shrank after it was mapped); see MappingGuard.
     std::atomic<bool>& mapping_failed() const { return mapping_failed_; }
@@ -72,7 +76,7 @@ private:
     const unsigned char* mapping_ = nullptr;
     std::uint64_t mapping_size_ = 0;
     bool mapping_is_empty_file_ = false;
-    int fd_ = -1;
+    FileDescriptor fd_;
     mutable std::atomic<bool> mapping_failed_{false};
 
     friend class IndexHandleBuilder;

@@ -13,7 +13,7 @@
 #include <string_view>
 #include <vector>
 
-#include "faidx/error.hpp"
+#include "common/error.hpp"
 #include "faidx/index_handle.hpp"
 #include "faidx/output_sink.hpp"
 #include "faidx/region_columns.hpp"

@@ -13,6 +13,7 @@
 #include <emmintrin.h>
 #endif
 
+#include "common/posix_io.hpp"
 #include "faidx/retrieval.hpp"
 
 namespace sekvo {
@@ -172,11 +173,8 @@ Result<std::string> read_from_file(int fd, const IndexEntry& entry, std::uint64_
     for (std::uint64_t position = window.begin; position < window.end && remaining > 0;) {
         const std::size_t want =
             static_cast<std::size_t>(std::min<std::uint64_t>(block, window.end - position));
-        ssize_t got = ::pread(fd, buffer.get(), want, static_cast<off_t>(position));
-        if (got < 0) {
-            if (errno == EINTR) continue;
-            return Error::io_from_errno(errno);
-        }
+        const ssize_t got = pread_full(fd, buffer.get(), want, static_cast<off_t>(position));
+        if (got < 0) return Error::io_from_errno(errno);
         if (got == 0) break;  // the file shrank since fstat
         append_residues(sink, buffer.get(), buffer.get() + got, remaining, high);
         position += static_cast<std::uint64_t>(got);

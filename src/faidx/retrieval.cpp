@@ -15,10 +15,6 @@ namespace {
 
 std::string decimal(std::uint64_t value) { return std::to_string(value); }
 
-Error not_found(std::string_view name) {
-    return Error{ErrorKind::Fetch, "Sequence '" + std::string(name) + "' not found"};
-}
-
 std::string out_of_bounds_text(std::string_view name, std::uint64_t start, std::uint64_t end,
                                std::uint64_t length) {
     return "coordinates " + decimal(start) + "-" + decimal(end) + " are out of bounds for sequence '" +
@@ -117,7 +113,7 @@ RegionPlan region_plan(const IndexHandle& handle, std::string_view name, const I
 Result<RegionPlan> plan_fetch(const IndexHandle& handle, std::string_view name, std::uint64_t start,
                               std::uint64_t end) {
     const IndexEntry* entry = handle.lookup(name);
-    if (entry == nullptr) return not_found(name);
+    if (entry == nullptr) return sequence_not_found(name);
     return plan_fetch(handle, name, *entry, start, end);
 }
 
@@ -154,7 +150,7 @@ Result<RegionPlan> plan_fetch(const IndexHandle& handle, std::string_view name, 
 
 Result<RegionPlan> plan_entire_sequence(const IndexHandle& handle, std::string_view name) {
     const IndexEntry* entry = handle.lookup(name);
-    if (entry == nullptr) return not_found(name);
+    if (entry == nullptr) return sequence_not_found(name);
     const OpenOptions& settings = handle.options();
     RegionPlan plan;
     plan.value.name = std::string(name);
@@ -172,7 +168,7 @@ Result<RegionPlan> plan_entire_sequence(const IndexHandle& handle, std::string_v
 Result<RegionPlan> plan_fetch_for_batch(const IndexHandle& handle, std::string_view name,
                                         std::uint64_t start, std::uint64_t end) {
     const IndexEntry* entry = handle.lookup(name);
-    if (entry == nullptr) return not_found(name);
+    if (entry == nullptr) return sequence_not_found(name);
     return plan_fetch_for_batch(handle, name, *entry, start, end);
 }
 
@@ -250,13 +246,8 @@ Result<SequenceValue> fetch(const IndexHandle& handle, std::string_view name, st
     return complete(handle, plan_fetch(handle, name, start, end));
 }
 
-Result<SequenceValue> fetch_entire_sequence(const IndexHandle& handle, std::string_view name) {
-    return complete(handle, plan_entire_sequence(handle, name));
-}
-
-Result<SequenceValue> fetch_for_batch(const IndexHandle& handle, std::string_view name,
-                                      std::uint64_t start, std::uint64_t end) {
-    return complete(handle, plan_fetch_for_batch(handle, name, start, end));
+Error sequence_not_found(std::string_view name) {
+    return Error{ErrorKind::Fetch, "Sequence '" + std::string(name) + "' not found"};
 }
 
 }  // namespace sekvo

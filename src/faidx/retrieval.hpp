@@ -6,11 +6,14 @@
 #include <string>
 #include <string_view>
 
-#include "faidx/error.hpp"
+#include "common/error.hpp"
 #include "faidx/index_handle.hpp"
 #include "sequence/sequence_value.hpp"
 
 namespace sekvo {
+
+// The error of a name that the index does not hold.
+Error sequence_not_found(std::string_view name);
 
 // Single-region fetch. Strict bounds: ErrorKind::OutOfRange (IndexError)
 // with the coordinate message. Lenient bounds: writes the WARNING line to
@@ -18,15 +21,7 @@ namespace sekvo {
 Result<SequenceValue> fetch(const IndexHandle& handle, std::string_view name,
                             std::uint64_t start, std::uint64_t end);
 
-// Whole record, no bounds policy, no warnings, no padding.
-Result<SequenceValue> fetch_entire_sequence(const IndexHandle& handle, std::string_view name);
-
-// Per-region fetch of the parallel batch path: never writes to standard
-// error, strict bounds give ErrorKind::Region, lenient bounds clamp silently.
-Result<SequenceValue> fetch_for_batch(const IndexHandle& handle, std::string_view name,
-                                      std::uint64_t start, std::uint64_t end);
-
-// Each fetch above is a plan (name lookup, bounds policy, warnings,
+// Each fetch is a plan (name lookup, bounds policy, warnings,
 // coordinates) followed by copying the residues. Callers that want the
 // residues in memory of their own plan first, then fill their buffer.
 struct RegionPlan {
@@ -42,8 +37,11 @@ Result<RegionPlan> plan_fetch(const IndexHandle& handle, std::string_view name, 
 // The same for a record already looked up (`record` is the entry of `name`).
 Result<RegionPlan> plan_fetch(const IndexHandle& handle, std::string_view name, const IndexEntry& record,
                               std::uint64_t start, std::uint64_t end);
+// The plan of a region in the parallel batch path: never writes to standard
+// error, strict bounds give ErrorKind::Region, lenient bounds clamp silently.
 Result<RegionPlan> plan_fetch_for_batch(const IndexHandle& handle, std::string_view name,
                                         const IndexEntry& record, std::uint64_t start, std::uint64_t end);
+// The whole record: no bounds policy, no warnings, no padding.
 Result<RegionPlan> plan_entire_sequence(const IndexHandle& handle, std::string_view name);
 Result<RegionPlan> plan_fetch_for_batch(const IndexHandle& handle, std::string_view name,
                                         std::uint64_t start, std::uint64_t end);

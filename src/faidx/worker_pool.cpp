@@ -207,11 +207,4 @@ void parallel_for_each_chunk(std::size_t count, ChunkWork work) {
     pool.run(count, work);
 }
 
-void parallel_for_each_index(std::size_t count, const std::function<void(std::size_t)>& work) {
-    auto run_chunk = [&work](std::size_t begin, std::size_t end) {
-        for (std::size_t i = begin; i < end; ++i) work(i);
-    };
-    parallel_for_each_chunk(count, ChunkWork(run_chunk));
-}
-
 }  // namespace sekvo

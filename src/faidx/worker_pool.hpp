@@ -7,7 +7,6 @@
 
 #include <concepts>
 #include <cstddef>
-#include <functional>
 #include <optional>
 #include <string_view>
 #include <type_traits>
@@ -50,9 +49,7 @@ void parallel_for_each_chunk(std::size_t count, ChunkWork work);
 // Calls work(i) for every i in [0, count) on the pool's threads and returns
 // when all calls have finished. Callers write each result into slot i of a
 // pre-sized output, so results are in item order however work was shared.
-void parallel_for_each_index(std::size_t count, const std::function<void(std::size_t)>& work);
-
-// The same for any callable; the per-item call is inlined into the chunk loop.
+// The per-item call is inlined into the chunk loop.
 template <class F>
     requires std::invocable<F&, std::size_t>
 void parallel_for_each_index(std::size_t count, F&& work) {

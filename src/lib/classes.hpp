@@ -15,8 +15,8 @@ PyTypeObject* fasta_type();                  // lib/fasta_type.cpp
 PyTypeObject* faidx_type();                  // faidx/faidx_type.cpp
 PyTypeObject* sequence_type();               // sequence/sequence_type.cpp
 PyTypeObject* fasta_record_type();           // lib/fasta_record_type.cpp
-PyTypeObject* fasta_iterator_type();         // lib/iterators_type.cpp
-PyTypeObject* sequence_iterator_type();      // lib/iterators_type.cpp
+PyTypeObject* fasta_iterator_type();         // lib/fasta_iterator_type.cpp
+PyTypeObject* sequence_iterator_type();      // lib/sequence_iterator_type.cpp
 PyTypeObject* mutable_fasta_record_type();   // lib/mutable_fasta_record_type.cpp
 PyTypeObject* sequence_array_type();         // lib/sequence_array_type.cpp
 

@@ -7,7 +7,8 @@
 #include <vector>
 
 #include "faidx/bed_reader.hpp"
-#include "faidx/index_calls_type.hpp"
+#include "lib/core_values.hpp"
+#include "lib/index_calls.hpp"
 #include "lib/columnar_objects.hpp"
 
 namespace sekvo {

@@ -12,9 +12,10 @@
 #include "faidx/bed_records.hpp"
 #include "faidx/output_sink.hpp"
 #include "faidx/record_output.hpp"
-#include "faidx/settings_type.hpp"
+#include "lib/index_settings.hpp"
 #include "lib/binding/binding.hpp"
 #include "lib/classes.hpp"
+#include "lib/core_values.hpp"
 
 namespace sekvo {
 

@@ -7,8 +7,8 @@
 #include <string>
 #include <vector>
 
-#include "faidx/settings_type.hpp"
 #include "lib/binding/binding.hpp"
+#include "lib/index_settings.hpp"
 
 namespace sekvo {
 
@@ -25,14 +25,12 @@ inline const IndexHandle& fasta_handle(PyObject* fasta) {
 struct FastaRecordValue {
     std::string name;
     binding::Ref source;  // the Fasta
-    bool mutable_file = false;  // copied from the Fasta; nothing reads it yet
 };
 
 struct FastaIteratorValue {
     std::vector<std::string> names;  // taken when the iterator was made
     std::uint64_t position = 0;      // index of the next name
     binding::Ref source;
-    bool mutable_file = false;
 };
 
 struct SequenceIteratorValue {
@@ -44,8 +42,16 @@ struct SequenceIteratorValue {
     bool exhausted = false;          // the last piece ended at 2^64 - 1
 };
 
+// __iter__ of the iterator classes: the iterator itself.
+template <class T>
+PyObject* iterator_self(PyObject* self) {
+    auto iterator = binding::borrow_shared<T>(self);
+    if (!iterator) return nullptr;
+    return Py_NewRef(self);
+}
+
 // New objects referring to `source` (a Fasta object); NULL with the error set.
-PyObject* new_fasta_record(std::string name, PyObject* source, bool mutable_file);
+PyObject* new_fasta_record(std::string name, PyObject* source);
 // Over a snapshot of the source's names in name order, at position 0.
 PyObject* new_fasta_iterator(PyObject* source);
 // Over the record `name`: its lenc and rlen (70 and 0 for a missing name).

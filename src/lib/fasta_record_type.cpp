@@ -9,6 +9,7 @@
 #include "faidx/retrieval.hpp"
 #include "lib/binding/binding.hpp"
 #include "lib/classes.hpp"
+#include "lib/core_values.hpp"
 #include "lib/fasta_objects.hpp"
 #include "lib/str_residues.hpp"
 
@@ -117,7 +118,7 @@ PyObject* record_long_name(PyObject* self) {
     auto record = borrow_shared<FastaRecordValue>(self);
     if (!record) return nullptr;
     if (!handle_of(*record).contains(record->name)) {
-        return raise(Error{ErrorKind::Fetch, "Sequence '" + record->name + "' not found"});
+        return raise(sequence_not_found(record->name));
     }
     return to_python(record->name);
 }
@@ -161,10 +162,10 @@ PyTypeObject* fasta_record_type() {
     return cached_class(type, record_class);
 }
 
-PyObject* new_fasta_record(std::string name, PyObject* source, bool mutable_file) {
+PyObject* new_fasta_record(std::string name, PyObject* source) {
     PyTypeObject* type = fasta_record_type();
     if (type == nullptr) return nullptr;
-    return box_new(type, FastaRecordValue{std::move(name), Ref::borrow(source), mutable_file});
+    return box_new(type, FastaRecordValue{std::move(name), Ref::borrow(source)});
 }
 
 }  // namespace sekvo

@@ -7,12 +7,13 @@
 #include <utility>
 #include <vector>
 
-#include "faidx/index_calls_type.hpp"
 #include "faidx/retrieval.hpp"
 #include "lib/binding/binding.hpp"
 #include "lib/classes.hpp"
 #include "lib/columnar_objects.hpp"
+#include "lib/core_values.hpp"
 #include "lib/fasta_objects.hpp"
+#include "lib/index_calls.hpp"
 
 namespace sekvo {
 
@@ -20,29 +21,21 @@ namespace {
 
 using namespace binding;
 
-constexpr std::array<Setting, kSettingCount> kParameterOrder = {
-    Setting::filename, Setting::indexname, Setting::default_seq, Setting::key_function,
-    Setting::as_raw, Setting::strict_bounds, Setting::read_ahead, Setting::mutable_file,
-    Setting::split_char, Setting::filt_function, Setting::one_based_attributes,
-    Setting::read_long_names, Setting::duplicate_action, Setting::sequence_always_upper,
-    Setting::rebuild, Setting::build_index,
-};
+// The constructor's parameters, the sixteen settings in this class's order.
+const Signature kConstructor{
+    "Fasta.__new__()",
+    {"filename", "indexname", "default_seq", "key_function", "as_raw", "strict_bounds", "read_ahead",
+     "mutable", "split_char", "filt_function", "one_based_attributes", "read_long_names",
+     "duplicate_action", "sequence_always_upper", "rebuild", "build_index"},
+    1};
 
 PyObject* fasta_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-    static const Signature signature{
-        "Fasta.__new__()",
-        {"filename", "indexname", "default_seq", "key_function", "as_raw", "strict_bounds", "read_ahead",
-         "mutable", "split_char", "filt_function", "one_based_attributes", "read_long_names",
-         "duplicate_action", "sequence_always_upper", "rebuild", "build_index"},
-        1};
     PyObject* argv[kSettingCount];
-    if (!parse_arguments(signature, args, kwargs, argv)) return nullptr;
+    if (!parse_arguments(kConstructor, args, kwargs, argv)) return nullptr;
     FastaValue value;
-    if (!open_index(kParameterOrder, argv, value)) return nullptr;
+    if (!open_index(kConstructor.parameters, argv, value)) return nullptr;
     return box_new(type, std::move(value));
 }
-
-bool is_mutable(const FastaValue& fasta) { return fasta.handle->options().mutable_file; }
 
 // --- enumeration -------------------------------------------------------------
 // Names come in the table's order (the index file's), the same for every
@@ -59,7 +52,7 @@ PyObject* fasta_values(PyObject* self, PyObject*) {
     if (!fasta) return nullptr;
     const NameTable& table = fasta->handle->table();
     return list_from(table.size(), [&](std::size_t i) {
-        return new_fasta_record(table.name_at(i), self, is_mutable(*fasta));
+        return new_fasta_record(table.name_at(i), self);
     });
 }
 
@@ -70,7 +63,7 @@ PyObject* fasta_items(PyObject* self, PyObject*) {
     return list_from(table.size(), [&](std::size_t i) -> PyObject* {
         Ref name = Ref::steal(to_python(table.name_at(i)));
         if (!name) return nullptr;
-        Ref record = Ref::steal(new_fasta_record(table.name_at(i), self, is_mutable(*fasta)));
+        Ref record = Ref::steal(new_fasta_record(table.name_at(i), self));
         if (!record) return nullptr;
         return PyTuple_Pack(2, name.get(), record.get());
     });
@@ -129,7 +122,7 @@ PyObject* fasta_subscript(PyObject* self, PyObject* key) {
             return missing_key(*fasta, key);
         }
         if (!fasta->handle->contains(name)) return missing_key(*fasta, key);
-        return new_fasta_record(std::move(name), self, is_mutable(*fasta));
+        return new_fasta_record(std::move(name), self);
     }
     std::uint64_t position = 0;
     if (!extract(key, position)) {
@@ -141,7 +134,7 @@ PyObject* fasta_subscript(PyObject* self, PyObject* key) {
         PyErr_SetString(PyExc_IndexError, "Index out of range");
         return nullptr;
     }
-    return new_fasta_record(table.name_at(static_cast<std::size_t>(position)), self, is_mutable(*fasta));
+    return new_fasta_record(table.name_at(static_cast<std::size_t>(position)), self);
 }
 
 PyObject* fasta_repr(PyObject* self) {
@@ -352,12 +345,10 @@ PyMethodDef fasta_methods[] = {
 };
 
 ClassDef fasta_class() {
+    static const std::string text_signature = settings_text_signature(kConstructor.parameters);
     return define_class<FastaValue>(
         "Fasta",
-        "(filename, indexname=None, default_seq=None, key_function=None, as_raw=False, "
-        "strict_bounds=False, read_ahead=None, mutable=False, split_char=None, filt_function=None, "
-        "one_based_attributes=True, read_long_names=False, duplicate_action=..., "
-        "sequence_always_upper=False, rebuild=True, build_index=True)",
+        text_signature.c_str(),
         {
             {Py_tp_new, slot<fasta_new>()},
             {Py_tp_repr, slot<fasta_repr>()},

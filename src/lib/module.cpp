@@ -3,6 +3,7 @@
 #include "lib/binding/binding.hpp"
 #include "lib/classes.hpp"
 #include "lib/command_line_functions.hpp"
+#include "lib/module_functions.hpp"
 
 #include <atomic>
 #include <cstdint>
@@ -33,7 +34,8 @@ PyModuleDef module_definition = {
     "sekvo",
     "Fast random access to FASTA files through their .fai index.",
     0,  // no per-module state
-    nullptr, nullptr, nullptr, nullptr, nullptr,
+    nullptr,  // functions: added in init_module
+    nullptr, nullptr, nullptr, nullptr,
 };
 
 // The interpreter that first imported the module, and the module object.
@@ -72,9 +74,13 @@ PyObject* init_module() {
     }
     if (the_module != nullptr) return Py_NewRef(the_module);
 
-    module_definition.m_methods = command_line_functions();
-    PyObject* module = PyModule_Create2(&module_definition, 1013);
+    PyObject* module = PyModule_Create2(&module_definition, PYTHON_API_VERSION);
     if (module == nullptr) return nullptr;
+    if (PyModule_AddFunctions(module, module_functions()) < 0 ||
+        PyModule_AddFunctions(module, command_line_functions()) < 0) {
+        Py_DECREF(module);
+        return nullptr;
+    }
     for (const ClassEntry& entry : kClasses) {
         if (!add_class(module, entry)) {
             Py_DECREF(module);

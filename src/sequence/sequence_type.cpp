@@ -7,6 +7,7 @@
 // instead of an error, and such a str converts back to the same bytes.
 #include "lib/binding/binding.hpp"
 #include "lib/classes.hpp"
+#include "lib/core_values.hpp"
 #include "sequence/sequence_value.hpp"
 #include "sequence/slicing.hpp"
 

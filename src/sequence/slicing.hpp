@@ -4,7 +4,7 @@
 // fall outside 0..2^64-1 leaves both coordinates of the result unset.
 #pragma once
 
-#include "faidx/error.hpp"
+#include "common/error.hpp"
 #include "sequence/sequence_value.hpp"
 
 #include <cstdint>

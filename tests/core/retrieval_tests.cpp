@@ -5,6 +5,7 @@
 #include <new>
 #include <random>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "check.hpp"
@@ -18,6 +19,18 @@ using sekvo::IndexEntry;
 namespace {
 
 constexpr std::uint64_t kMax = std::numeric_limits<std::uint64_t>::max();
+
+// The batch path's per-region fetch and the whole-record fetch, planned and
+// completed as the module's calls do.
+sekvo::Result<sekvo::SequenceValue> fetch_for_batch(const sekvo::IndexHandle& handle, std::string_view name,
+                                                    std::uint64_t start, std::uint64_t end) {
+    return sekvo::complete(handle, sekvo::plan_fetch_for_batch(handle, name, start, end));
+}
+
+sekvo::Result<sekvo::SequenceValue> fetch_entire_sequence(const sekvo::IndexHandle& handle,
+                                                          std::string_view name) {
+    return sekvo::complete(handle, sekvo::plan_entire_sequence(handle, name));
+}
 
 std::string random_residues(std::size_t length, unsigned seed) {
     static const char alphabet[] = "ACGTacgtN";
@@ -98,17 +111,17 @@ CORE_TEST(batch_fetch_corrects_silently) {
         {0, 0, {file.seq.substr(0, 1), 1, 1}},
     };
     StderrCapture capture;
-    for (const Case& c : cases) CHECK(same(sekvo::fetch_for_batch(*lenient, "chr1", c.start, c.end).value(), c.expected));
+    for (const Case& c : cases) CHECK(same(fetch_for_batch(*lenient, "chr1", c.start, c.end).value(), c.expected));
 
     auto strict = file.open([](sekvo::OpenOptions& o) { o.strict_bounds = true; });
     for (auto [start, end] : {std::pair<std::uint64_t, std::uint64_t>{5, 2}, {0, 3}, {3, 0}, {99, 101}, {150, 160}}) {
-        auto result = sekvo::fetch_for_batch(*strict, "chr1", start, end);
+        auto result = fetch_for_batch(*strict, "chr1", start, end);
         REQUIRE(!result.ok());
         CHECK_EQ(result.error().display_text(), "Invalid region: Invalid region chr1:" + std::to_string(start) + "-" +
                                                     std::to_string(end) + " (sequence length: 100)");
     }
-    CHECK(same(sekvo::fetch_for_batch(*strict, "chr1", 1, 100).value(), {file.seq, 1, 100}));
-    auto missing = sekvo::fetch_for_batch(*lenient, "chrZ", 1, 2);
+    CHECK(same(fetch_for_batch(*strict, "chr1", 1, 100).value(), {file.seq, 1, 100}));
+    auto missing = fetch_for_batch(*lenient, "chrZ", 1, 2);
     REQUIRE(!missing.ok());
     CHECK_EQ(missing.error().display_text(), "Fetch error: Sequence 'chrZ' not found");
     CHECK_EQ(capture.text(), "");
@@ -178,13 +191,13 @@ CORE_TEST(crafted_index_entries_never_crash) {
                 }).take();
                 for (auto [start, end] : regions) {
                     for (auto result : {sekvo::fetch(*handle, "x", start, end),
-                                        sekvo::fetch_for_batch(*handle, "x", start, end)}) {
+                                        fetch_for_batch(*handle, "x", start, end)}) {
                         if (!result.ok()) continue;
                         CHECK(result.value().seq.size() <= 110);
                         CHECK(result.value().seq.view().find_first_not_of('A') == std::string::npos);
                     }
                 }
-                auto whole = sekvo::fetch_entire_sequence(*handle, "x");
+                auto whole = fetch_entire_sequence(*handle, "x");
                 REQUIRE(whole.ok());
                 CHECK(whole.value().seq.size() <= 110);
             }

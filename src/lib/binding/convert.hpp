@@ -4,7 +4,6 @@
 
 #include "lib/binding/object.hpp"
 #include "lib/binding/python.hpp"
-#include "sequence/residues.hpp"
 
 #include <algorithm>
 #include <cstddef>
@@ -30,7 +29,6 @@ void name_argument_error(const char* parameter);
 // text: a str (or subclass), as UTF-8; lone surrogates from undecodable
 // bytes (see to_python) are turned back into those bytes.
 bool extract(PyObject* object, std::string& out);
-bool extract(PyObject* object, Residues& out);
 // flag: True/False, or a numpy bool through its __bool__.
 bool extract(PyObject* object, bool& out);
 // integers: int or any object with __index__; the interpreter's own
@@ -82,8 +80,6 @@ bool extract_argument(const char* parameter, PyObject* object, T& out) {
 PyObject* to_python(std::string_view text);
 inline PyObject* to_python(const std::string& text) { return to_python(std::string_view(text)); }
 inline PyObject* to_python(const char* text) { return to_python(std::string_view(text)); }
-// Residues held in a str's own storage come back as that str.
-PyObject* to_python(const Residues& residues);
 inline PyObject* to_python(bool flag) { return PyBool_FromLong(flag); }
 inline PyObject* to_python(std::int64_t value) { return PyLong_FromLongLong(value); }
 inline PyObject* to_python(std::uint64_t value) { return PyLong_FromUnsignedLongLong(value); }

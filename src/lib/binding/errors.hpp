@@ -1,20 +1,12 @@
-// Failures crossing into Python: core errors, C++ exceptions, and the
-// wrapper that every entry point of the module goes through.
+// Failures crossing into Python: C++ exceptions, and the wrapper that
+// every entry point of the module goes through.
 #pragma once
 
 #include "lib/binding/python.hpp"
 
-#include "faidx/error.hpp"
-
 #include <type_traits>
 
 namespace sekvo::binding {
-
-// Sets the Python exception for a core error: the six index/retrieval
-// kinds as the built-in Exception with exception_message(), OutOfRange as
-// IndexError(detail), BatchFailed as RuntimeError(detail). Returns NULL so
-// that methods can `return raise(error);`.
-PyObject* raise(const Error& error);
 
 // Sets the Python exception for the C++ exception being handled (call
 // only inside a catch block): std::bad_alloc and std::length_error become

@@ -1,6 +1,5 @@
-// The Python classes FastaIterator (the records of a Fasta, over a snapshot
-// of its names) and SequenceIterator (one record in line-sized pieces).
-// Both move only forward; an exhausted iterator stays exhausted.
+// The Python class SequenceIterator: one record of a Fasta in line-sized
+// pieces. It moves only forward; once exhausted it stays exhausted.
 #include <cstdint>
 #include <limits>
 #include <string>
@@ -10,6 +9,7 @@
 #include "faidx/retrieval.hpp"
 #include "lib/binding/binding.hpp"
 #include "lib/classes.hpp"
+#include "lib/core_values.hpp"
 #include "lib/fasta_objects.hpp"
 
 namespace sekvo {
@@ -17,23 +17,6 @@ namespace sekvo {
 namespace {
 
 using namespace binding;
-
-template <class T>
-PyObject* iterator_self(PyObject* self) {
-    auto iterator = borrow_shared<T>(self);
-    if (!iterator) return nullptr;
-    return Py_NewRef(self);
-}
-
-// The position moves before the record is made, so a failure to make it
-// skips that name on the next call.
-PyObject* fasta_iterator_next(PyObject* self) {
-    auto iterator = borrow_exclusive<FastaIteratorValue>(self);
-    if (!iterator) return nullptr;
-    if (iterator->position >= iterator->names.size()) return nullptr;
-    std::string name = iterator->names[static_cast<std::size_t>(iterator->position++)];
-    return new_fasta_record(std::move(name), iterator->source.get(), iterator->mutable_file);
-}
 
 // A piece that fails to read leaves the position where it was, so the
 // next call meets the same failure.
@@ -52,14 +35,6 @@ PyObject* sequence_iterator_next(PyObject* self) {
     return result;
 }
 
-ClassDef fasta_iterator_class() {
-    return define_class<FastaIteratorValue>("FastaIterator", nullptr,
-                                            {
-                                                {Py_tp_iter, slot<iterator_self<FastaIteratorValue>>()},
-                                                {Py_tp_iternext, slot<fasta_iterator_next>()},
-                                            });
-}
-
 ClassDef sequence_iterator_class() {
     return define_class<SequenceIteratorValue>(
         "SequenceIterator", nullptr,
@@ -71,22 +46,9 @@ ClassDef sequence_iterator_class() {
 
 }  // namespace
 
-PyTypeObject* fasta_iterator_type() {
-    static PyTypeObject* type = nullptr;
-    return cached_class(type, fasta_iterator_class);
-}
-
 PyTypeObject* sequence_iterator_type() {
     static PyTypeObject* type = nullptr;
     return cached_class(type, sequence_iterator_class);
-}
-
-PyObject* new_fasta_iterator(PyObject* source) {
-    PyTypeObject* type = fasta_iterator_type();
-    if (type == nullptr) return nullptr;
-    const IndexHandle& handle = fasta_handle(source);
-    return box_new(type, FastaIteratorValue{handle.names(), 0, Ref::borrow(source),
-                                            handle.options().mutable_file});
 }
 
 PyObject* new_sequence_iterator(std::string name, PyObject* source) {

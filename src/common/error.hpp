@@ -33,8 +33,6 @@ struct Error {
     static Error io_from_errno(int errnum);
     static Error io_custom(std::string text);
 
-    // True for the six kinds that Python sees as the built-in Exception.
-    bool is_faidx_error() const;
     // The detail as text; an OS error renders as "<message> (os error N)".
     std::string detail_text() const;
     // Human sentence used inside other messages ("Fetch error: ...").

@@ -1,6 +1,6 @@
 // The retrieval calls that Faidx and Fasta share: convert the Python
 // arguments (naming the parameter on failure), call the core on the
-// handle, and build the Python result. `rc` reverse-complements results.
+// handle, and build the Python result.
 #pragma once
 
 #include "faidx/index_handle.hpp"
@@ -8,13 +8,11 @@
 
 namespace sekvo {
 
-PyObject* call_fetch(const IndexHandle& handle, PyObject* name, PyObject* start, PyObject* end, bool rc);
-PyObject* call_fetch_entire_sequence(const IndexHandle& handle, PyObject* name);
-PyObject* call_fetch_many(const IndexHandle& handle, PyObject* regions, bool rc);
-PyObject* call_fetch_many_same_chr(const IndexHandle& handle, PyObject* name, PyObject* regions, bool rc);
-// The same for methods whose optional `rc` argument (None, True or False)
-// comes last: it is converted after the others, in parameter order.
+// `rc` is the optional reverse-complement argument (None, True or False;
+// NULL when not given or when the method has none), converted after the
+// others, in parameter order.
 PyObject* call_fetch(const IndexHandle& handle, PyObject* name, PyObject* start, PyObject* end, PyObject* rc);
+PyObject* call_fetch_entire_sequence(const IndexHandle& handle, PyObject* name);
 PyObject* call_fetch_many(const IndexHandle& handle, PyObject* regions, PyObject* rc);
 PyObject* call_fetch_many_same_chr(const IndexHandle& handle, PyObject* name, PyObject* regions, PyObject* rc);
 // A new list of every record name, in name order.

@@ -1,11 +1,14 @@
-#include "lib/binding/errors.hpp"
+#include "lib/core_values.hpp"
 
-#include <exception>
-#include <new>
-#include <stdexcept>
+#include "lib/binding/binding.hpp"
+#include "lib/str_residues.hpp"
+
 #include <string>
+#include <utility>
 
-namespace sekvo::binding {
+namespace sekvo {
+
+using binding::raise_current_exception;
 
 namespace {
 
@@ -34,18 +37,16 @@ PyObject* raise(const Error& error) {
     return nullptr;
 }
 
-void raise_current_exception() noexcept {
-    try {
-        throw;
-    } catch (const std::bad_alloc&) {
-        PyErr_NoMemory();
-    } catch (const std::length_error&) {
-        PyErr_NoMemory();
-    } catch (const std::exception& e) {
-        PyErr_SetString(PyExc_SystemError, e.what());
-    } catch (...) {
-        PyErr_SetString(PyExc_SystemError, "unknown C++ exception");
-    }
+bool extract(PyObject* object, Residues& out) {
+    std::string text;
+    if (!binding::extract(object, text)) return false;
+    out = std::move(text);
+    return true;
 }
 
-}  // namespace sekvo::binding
+PyObject* to_python(const Residues& residues) {
+    if (PyObject* text = lending_str(residues)) return Py_NewRef(text);
+    return binding::to_python(residues.view());
+}
+
+}  // namespace sekvo

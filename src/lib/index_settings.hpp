@@ -1,20 +1,18 @@
 // The sixteen constructor settings shared by Faidx and Fasta: converting
 // them from Python arguments and opening the index handle they describe.
+// Each class writes its parameter names once, in its own order, as the
+// signature of its constructor; the rest follows from the names.
 #pragma once
 
-#include <array>
+#include <cstddef>
+#include <initializer_list>
 #include <memory>
+#include <string>
 
 #include "faidx/index_handle.hpp"
 #include "lib/binding/binding.hpp"
 
 namespace sekvo {
-
-enum class Setting {
-    filename, indexname, as_raw, strict_bounds, sequence_always_upper, rebuild, build_index,
-    one_based_attributes, default_seq, mutable_file, key_function, split_char, filt_function,
-    read_long_names, duplicate_action, read_ahead,
-};
 
 inline constexpr std::size_t kSettingCount = 16;
 
@@ -26,10 +24,14 @@ struct OpenedIndex {
     binding::Ref filt_function;
 };
 
-// Converts the parsed arguments, given in a class's parameter `order`
-// (NULL for a parameter not given), in that order, and opens the handle.
+// The class's text signature, "(filename, indexname=None, ...)", for
+// constructor parameters named `parameters` (the sixteen, in any order).
+std::string settings_text_signature(std::initializer_list<const char*> parameters);
+
+// Converts the parsed arguments of the parameters named `parameters` (NULL
+// for a parameter not given), in that order, and opens the handle.
 // False with the Python exception set: the argument error naming the
 // first parameter that fails, or the exception of the opening error.
-bool open_index(const std::array<Setting, kSettingCount>& order, PyObject* const* argv, OpenedIndex& out);
+bool open_index(std::initializer_list<const char*> parameters, PyObject* const* argv, OpenedIndex& out);
 
 }  // namespace sekvo

@@ -1,4 +1,4 @@
-#include "faidx/error.hpp"
+#include "common/error.hpp"
 
 #include <cstring>
 
@@ -10,10 +10,6 @@ Error Error::io_from_errno(int errnum) {
 
 Error Error::io_custom(std::string text) {
     return Error{ErrorKind::IO, std::move(text), 0};
-}
-
-bool Error::is_faidx_error() const {
-    return kind != ErrorKind::OutOfRange && kind != ErrorKind::BatchFailed;
 }
 
 std::string Error::detail_text() const {

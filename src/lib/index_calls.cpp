@@ -1,4 +1,4 @@
-#include "faidx/index_calls_type.hpp"
+#include "lib/index_calls.hpp"
 
 #include <cstdint>
 #include <optional>
@@ -9,6 +9,7 @@
 #include "faidx/batch.hpp"
 #include "faidx/retrieval.hpp"
 #include "lib/classes.hpp"
+#include "lib/core_values.hpp"
 #include "lib/str_residues.hpp"
 
 namespace sekvo {
@@ -80,12 +81,6 @@ bool extract_rc(PyObject* argument, bool& rc) {
     return true;
 }
 
-PyObject* call_fetch(const IndexHandle& handle, PyObject* name, PyObject* start, PyObject* end, bool rc) {
-    FetchArguments arguments;
-    if (!convert_fetch(name, start, end, arguments)) return nullptr;
-    return sequence_result(handle, plan_fetch(handle, arguments.name, arguments.start, arguments.end), rc);
-}
-
 PyObject* call_fetch(const IndexHandle& handle, PyObject* name, PyObject* start, PyObject* end, PyObject* rc) {
     FetchArguments arguments;
     bool flag = false;
@@ -99,27 +94,12 @@ PyObject* call_fetch_entire_sequence(const IndexHandle& handle, PyObject* name) 
     return sequence_result(handle, plan_entire_sequence(handle, name_text), false);
 }
 
-PyObject* call_fetch_many(const IndexHandle& handle, PyObject* regions, bool rc) {
-    RegionArguments arguments;
-    if (!convert_regions(regions, arguments)) return nullptr;
-    StrBuffers buffers(arguments.named.size());
-    return sequence_list_result(fetch_many_into(handle, arguments.named, buffers), buffers, rc);
-}
-
 PyObject* call_fetch_many(const IndexHandle& handle, PyObject* regions, PyObject* rc) {
     RegionArguments arguments;
     bool flag = false;
     if (!convert_regions(regions, arguments) || !extract_rc(rc, flag)) return nullptr;
     StrBuffers buffers(arguments.named.size());
     return sequence_list_result(fetch_many_into(handle, arguments.named, buffers), buffers, flag);
-}
-
-PyObject* call_fetch_many_same_chr(const IndexHandle& handle, PyObject* name, PyObject* regions, bool rc) {
-    std::string name_text;
-    std::vector<Span> spans;
-    if (!convert_same_chr(name, regions, name_text, spans)) return nullptr;
-    StrBuffers buffers(spans.size());
-    return sequence_list_result(fetch_many_same_chr_into(handle, name_text, spans, buffers), buffers, rc);
 }
 
 PyObject* call_fetch_many_same_chr(const IndexHandle& handle, PyObject* name, PyObject* regions,

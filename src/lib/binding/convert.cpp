@@ -1,5 +1,4 @@
 #include "lib/binding/convert.hpp"
-#include "lib/str_residues.hpp"
 
 #include <cstring>
 
@@ -136,18 +135,6 @@ PyObject* sequence_iterator(PyObject* object, std::size_t& hint) {
     if (size < 0) PyErr_Clear();  // only a hint
     hint = size > 0 ? static_cast<std::size_t>(size) : 0;
     return PyObject_GetIter(object);
-}
-
-bool extract(PyObject* object, Residues& out) {
-    std::string text;
-    if (!extract(object, text)) return false;
-    out = std::move(text);
-    return true;
-}
-
-PyObject* to_python(const Residues& residues) {
-    if (PyObject* text = lending_str(residues)) return Py_NewRef(text);
-    return to_python(residues.view());
 }
 
 PyObject* to_python(std::string_view text) {

@@ -1,0 +1,12 @@
+// The module's functions (not classes). All are private: they serve the
+// command line, which shares the core's engines instead of writing them again.
+#pragma once
+
+#include "lib/binding/python.hpp"
+
+namespace sekvo {
+
+// The module's method table, ending with the sentinel.
+PyMethodDef* module_functions();
+
+}  // namespace sekvo
