@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import re
 from itertools import chain
 from typing import NamedTuple
 
@@ -71,16 +72,42 @@ def _strand_marks(choice: str) -> tuple[str, str]:
     raise CliError(f"--mark-strand: expected rc, no, sign or custom,POS,NEG, not '{choice}'")
 
 
-def _region_texts(args) -> list[tuple[str, str]]:
+class _Where(NamedTuple):
+    """Where a region text came from: a region file's line, or the arguments (path None)."""
+    path: str | None
+    line: int
+
+    def __str__(self) -> str:
+        return f"{self.path}: line {self.line}: " if self.path is not None else ""
+
+
+def _region_texts(args) -> list[tuple[str, _Where]]:
     """(region text, where it came from) from the region files, then the arguments."""
     texts = []
     for path in args.region_file:
         for number, line in enumerate(read_text(path, "region file").split("\n"), 1):
             line = line.strip()
             if line:
-                texts.append((line, f"{path}: line {number}: "))
-    texts.extend((text, "") for text in args.regions)
+                texts.append((line, _Where(path, number)))
+    texts.extend((text, _Where(None, 0)) for text in args.regions)
     return texts
+
+
+# name:start-end with both numbers plain and below the coordinate limit: read
+# without the general parser (the same result), as nearly every line of a
+# region file is.
+_PLAIN_COORDS = re.compile(r"([1-9][0-9]{0,17})-([1-9][0-9]{0,17})")
+
+
+def _plain_region(text: str, lengths: dict[str, int]) -> tuple[str, int, int] | None:
+    name, colon, coords = text.rpartition(":")
+    if not colon or text[0] == "{" or name not in lengths or text in lengths:
+        return None
+    match = _PLAIN_COORDS.fullmatch(coords)
+    if match is None:
+        return None
+    start, end = int(match[1]), int(match[2])
+    return (name, start, end) if start <= end else None
 
 
 def _plan(ref: Reference, texts, marks, reverse: bool, keep_going: bool,
@@ -89,7 +116,12 @@ def _plan(ref: Reference, texts, marks, reverse: bool, keep_going: bool,
     has_name = ref.lengths.__contains__
     suffix = marks[1] if reverse else marks[0]
     planned = []
+    lengths = ref.lengths
     for text, where in texts:
+        plain = _plain_region(text, lengths)
+        if plain is not None and plain[2] <= lengths[plain[0]]:
+            planned.append(_Planned(text + suffix, *plain))
+            continue
         notes: list[str] = []
         try:
             region = parse_region(text, has_name, notes.append)
