@@ -49,6 +49,13 @@ def main(path: str) -> None:
     batch = faidx.fetch_many([(name, 2, 6) for name in faidx.keys])
     print(region.start, region.end, len(whole), [b.seq for b in batch], "chr1" in faidx, repr(faidx))
 
+    columns: sekvo.SequenceArray = faidx.fetch_array([(name, 1, 8) for name in faidx.keys], rc=True)
+    first_region: sekvo.Sequence = columns[0]
+    texts: list[str] = columns.to_pylist()
+    offsets = columns.offsets.tolist()
+    print(len(columns), first_region.comp, texts, offsets, bytes(columns.data), columns.names)
+    print(memoryview(columns).shape, columns.one_hot("ACGT").shape, [s.seq for s in columns])
+
     made = sekvo.Sequence(name="made", seq="ACGT", start=1, end=4)
     made.comp = True
     made.start = None

@@ -333,3 +333,55 @@ def test_module_entry_point_errors_and_closed_pipe(small):
     err = proc.stderr.read()
     proc.wait(timeout=60)
     assert b"Traceback" not in err and proc.returncode in (0, 141)
+
+
+@pytest.mark.parametrize("case", ["separator name", "short file", "fifo", "not fasta", "no arguments"])
+def test_faidx_on_awkward_inputs(tmp_path, case):
+    fa = tmp_path / "g.fa"
+    fa.write_bytes(b">\x1cx\nACGTACGTAC\nACGT\n>chr2\n" + b"A" * 60 + b"\n")
+    argv, want = ["faidx", str(fa)], (0, b"", b"")
+    if case == "separator name":  # 0x1C-0x1F are not whitespace to the index
+        argv.append("\x1cx:2-12")
+        want = (0, b">\x1cx:2-12\nCGTACGTACAC\n", b"")
+    elif case == "short file":
+        main(["index", str(fa)])
+        os.truncate(fa, fa.stat().st_size - 30)
+        make_older = fa.stat().st_mtime_ns - 10**9
+        os.utime(fa, ns=(make_older, make_older))
+        argv.append("chr2:1-60")
+        want = (1, b">chr2:1-60\n" + b"A" * 31 + b"\n",
+                b"sekvo faidx: warning: region 'chr2:1-60': '%s' holds only 31 of its 60 residues "
+                b"(truncated file or stale index)\n" % bytes(fa))
+    elif case == "fifo":
+        os.remove(fa)
+        os.mkfifo(fa)
+        want = (1, b"", b"sekvo faidx: error: '%s' is a pipe, not a FASTA file; give a regular file\n"
+                % bytes(fa))
+    elif case == "not fasta":
+        fa.write_text("chr2\t0\t10\n")
+        want = (1, b"", b"sekvo faidx: error: '%s' holds no FASTA records\n" % bytes(fa))
+    else:
+        argv = ["faidx"]
+    proc = run_module(*argv)
+    try:
+        out, err = proc.communicate(timeout=30)
+    finally:
+        proc.kill()  # a FIFO once made it wait for ever
+    if case == "no arguments":
+        assert proc.returncode == 2 and err.endswith(b"error: the following arguments are required: FILE\n")
+        return
+    assert (proc.returncode, out, err) == want
+    if case in ("fifo", "not fasta"):
+        assert sorted(os.listdir(tmp_path)) == ["g.fa"]
+
+
+def test_index_scratch_file_cannot_be_planted(small, capsys):
+    # The scratch index once had a predictable name beside the index; a link
+    # planted there redirected the write to any file the user may write.
+    tmp_path, fa = small
+    victim = tmp_path / "victim"
+    victim.write_text("mine\n")
+    os.symlink(victim, f"{fa}.fai.{os.getpid()}.tmp")
+    assert main(["index", fa]) == 0
+    assert victim.read_text() == "mine\n" and not Path(fa + ".fai").is_symlink()
+    assert Path(fa + ".fai").read_text() == "s\t12\t3\t10\t11\nt\t8\t25\t8\t9\n"

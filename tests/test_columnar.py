@@ -317,3 +317,39 @@ def test_fetch_bed_file_errors(genome, tmp_path):
     (tmp_path / "unknown.bed").write_text("nope\t0\t10\n")
     with pytest.raises(RuntimeError, match="Sequence 'nope' not found"):
         faidx.fetch_bed(tmp_path / "unknown.bed")
+
+
+def test_threads_fetch_at_once(genome):
+    """The fetch runs without the interpreter lock; threads sharing one Faidx agree."""
+    import threading
+    path, seqs = genome
+    faidx = sekvo.Faidx(path)
+    regions = random_regions(seqs, 3000, seed=8, wild=False)
+    expected = faidx.fetch_array(regions).to_pylist()
+    results, errors = [], []
+
+    def work():
+        try:
+            for _ in range(5):
+                results.append(faidx.fetch_array(regions, rc=False).to_pylist() == expected)
+        except Exception as error:  # reported below
+            errors.append(error)
+    threads = [threading.Thread(target=work) for _ in range(4)]
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join()
+    assert not errors and results == [True] * 20
+
+
+def test_undecodable_names_take_the_generic_way(genome):
+    """A name with a lone surrogate stands for a raw byte, in tuples and in columns alike."""
+    faidx = sekvo.Faidx(genome[0])
+    regions = [("chr1", 1, 5), ("chr\udcff", 1, 5)] * 600
+    with pytest.raises(RuntimeError) as expected:
+        faidx.fetch_many(regions)
+    for call in (lambda: faidx.fetch_array(regions),
+                 lambda: faidx.fetch_array(names=[r[0] for r in regions], starts=[1] * 1200, ends=[5] * 1200)):
+        with pytest.raises(RuntimeError) as got:
+            call()
+        assert str(got.value) == str(expected.value)

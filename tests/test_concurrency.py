@@ -221,3 +221,39 @@ def test_processes_racing_to_build_one_index(tmp_path, racers):
         assert sorted(os.listdir(tmp_path)) == sorted(["race.fa", "race.fa.fai", "reference"] +
                                                       [f"go{i}" for i in range(round_ + 1)])
         os.unlink(tmp_path / "race.fa.fai")
+
+
+@pytest.mark.parametrize("call", ["fetch_many", "open ragged", "get_spliced_seq"])
+def test_warnings_into_a_pipe_this_process_drains(tmp_path, call):
+    # Jupyter kernels send fd 2 into a pipe that one of their own threads
+    # reads. Once the pipe is full a warning waits for room without the
+    # interpreter lock; every line arrives whole and in order.
+    name, count, path = "n" * 300, 3000, str(tmp_path / "w.fa")
+    ragged = call == "open ragged"
+    (tmp_path / "w.fa").write_text("".join(f">{name}{i}\nACGT\nACGTACGT\n" for i in range(count)) if ragged
+                                   else f">{name}\nACGT\n")
+    calls = {"open ragged": f"sekvo.Faidx({path!r})",
+             "fetch_many": f"sekvo.Faidx({path!r}).fetch_many([({name!r}, 5 + i, 9 + i) for i in range(999)])",
+             "get_spliced_seq": f"sekvo.Fasta({path!r}).get_spliced_seq({name!r}, "
+                                f"[(5 + i, 9 + i) for i in range({count})])"}
+    code = f"""
+        import os, threading, sekvo
+        r, w = os.pipe()
+        os.dup2(w, 2)
+        os.close(w)
+        chunks = []
+        reader = threading.Thread(target=lambda: chunks.extend(iter(lambda: os.read(r, 65536), b"")))
+        reader.start()
+        {calls[call]}
+        os.close(2)
+        reader.join()
+        print(b"".join(chunks).decode())
+    """
+    result = subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True, text=True,
+                            timeout=60)
+    assert result.returncode == 0, result.stderr
+    ragged_line = "WARNING: sequence '{name}{i}' has lines of differing length; regions of it may be read wrongly"
+    bounds_line = "WARNING: coordinates {s}-{e} are out of bounds for sequence '{name}' of length 4"
+    want = [(ragged_line if ragged else bounds_line).format(name=name, i=i, s=5 + i, e=9 + i)
+            for i in range(999 if call == "fetch_many" else count)]
+    assert result.stdout.splitlines()[:-1] == want

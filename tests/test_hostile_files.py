@@ -493,3 +493,68 @@ def test_large_file_truncated_before_a_dense_batch(tmp_path):
     match = re.fullmatch(r"RuntimeError: Error fetching region (\d+): IO error: "
                          r"FASTA file was truncated or became unreadable while open\n", result.stdout)
     assert match and int(match.group(1)) <= first_lost, result.stdout
+
+
+def test_file_shrunk_inside_a_mapped_page(tmp_path):
+    # A file cut inside a page of its mapping raises no fault: the bytes past
+    # the new end read as zeros. Every read gives what reading the shorter
+    # file gives, or the truncation IOError; never NUL residues.
+    text = ">a\n" + ("ACGT" * 15 + "\n") * 200
+    path = tmp_path / "t.fa"
+    path.write_text(text)
+    code = f"""
+        import json, os, sekvo
+        path, text = {str(path)!r}, {text!r}
+        calls = {{
+            "fetch": lambda fx, fa: fx.fetch("a", 1000, 1010).seq,
+            "fetch_many": lambda fx, fa: [s.seq for s in fx.fetch_many([("a", 1000, 1010)] * 10)],
+            "fetch_many parallel": lambda fx, fa: fx.fetch_many([("a", 1000, 1300)] * 1000)[0].seq,
+            "same_chr": lambda fx, fa: fx.fetch_many_same_chr("a", [(990, 1300)] * 1000)[0].seq,
+            "slice": lambda fx, fa: fa["a"][980:1010].seq,
+            "str": lambda fx, fa: str(fa["a"])[-20:],
+            "iteration": lambda fx, fa: [s.seq for s in fa["a"]][15:18],
+        }}
+        out = {{}}
+        for default_seq in (None, "N"):
+            for name, call in calls.items():
+                with open(path, "w") as f:
+                    f.write(text)
+                fx, fa = (cls(path, default_seq=default_seq) for cls in (sekvo.Faidx, sekvo.Fasta))
+                os.truncate(path, 1000)
+                try:
+                    got = call(fx, fa)
+                except Exception as e:
+                    got = str(e)
+                by_file = call(sekvo.Faidx(path, default_seq=default_seq, mutable=True),
+                               sekvo.Fasta(path, default_seq=default_seq, mutable=True))
+                out[f"{{name}} {{default_seq}}"] = [got, by_file]
+        print(json.dumps(out))
+    """
+    result = subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True, text=True,
+                            timeout=120)
+    assert result.returncode == 0, result.stderr
+    truncated = "FASTA file was truncated or became unreadable while open"
+    for case, (got, by_file) in json.loads(result.stdout).items():
+        assert "\\u0000" not in json.dumps([got, by_file]), case
+        assert got == by_file or truncated in got, case
+
+
+def test_truncation_guard_survives_a_later_fault_handler(tmp_path):
+    # faulthandler installed after the file was opened hands the fault back
+    # by raising SIGBUS again, without its address.
+    path = write_fasta(tmp_path / "late.fa", [("a", residues(200_000, seed=7))])
+    code = f"""
+        import faulthandler, os, sekvo
+        fx = sekvo.Faidx({path!r})
+        faulthandler.enable()
+        os.truncate({path!r}, 1000)
+        for region in [("a", 100_000, 100_010), ("a", 1, 5)]:
+            try:
+                fx.fetch(*region)
+            except Exception as e:
+                print(e)
+    """
+    result = subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True, text=True,
+                            timeout=60)
+    assert result.returncode == 0, result.stderr
+    assert result.stdout == "IOError: FASTA file was truncated or became unreadable while open\n" * 2

@@ -10,7 +10,7 @@ from .errors import CliError, RegionError
 from .inputs import read_text
 from .messages import Messages
 from .output import PIECE_RESIDUES, Output, fasta_record, fasta_text, reverse_complement
-from .reference import Reference
+from .reference import WHITESPACE, Reference
 from .regions import parse_region
 from .streaming import has_descriptor, write_region_records
 
@@ -30,7 +30,8 @@ def add_parser(subparsers) -> None:
                     "write {NAME} or {NAME}:START-END for names that contain ':'. "
                     "Without regions, FILE is only indexed.")
     p.add_argument("fasta", metavar="FILE", help="FASTA file (indexed on first use)")
-    p.add_argument("regions", metavar="REGION", nargs="*", help="region to print")
+    # default=[]: without it the intermixed parser calls REGION required.
+    p.add_argument("regions", metavar="REGION", nargs="*", default=[], help="region to print")
     p.add_argument("-r", "--region-file", action="append", default=[], metavar="RFILE",
                    help="file of regions, one per line (read before REGION arguments)")
     p.add_argument("-i", "--reverse-complement", action="store_true",
@@ -86,7 +87,7 @@ def _region_texts(args) -> list[tuple[str, _Where]]:
     texts = []
     for path in args.region_file:
         for number, line in enumerate(read_text(path, "region file").split("\n"), 1):
-            line = line.strip()
+            line = line.strip(WHITESPACE)
             if line:
                 texts.append((line, _Where(path, number)))
     texts.extend((text, _Where(None, 0)) for text in args.regions)
@@ -177,25 +178,35 @@ def run(args) -> int:
     if not first and not args.output:
         return 0
     write = _write_in_core if has_descriptor(args.output) else _write_in_python
+    status = 0
     with Output(args.output, (args.fasta, ref.index_path, *args.region_file)) as out:
         for planned in chain([first], windows):
-            write(args, ref, out, planned)
-    return 0
+            for p, got in write(args, ref, out, planned):
+                # The file is shorter than its index says: written as read, but an error.
+                messages.warn(f"region '{p.header}': '{args.fasta}' holds only {got:,} of its "
+                              f"{p.end - p.start + 1:,} residues (truncated file or stale index)")
+                status = 1
+    return status
 
 
-def _write_in_core(args, ref: Reference, out: Output, planned: list[_Planned]) -> None:
-    write_region_records(ref, out, [p.name for p in planned], [p.start for p in planned],
-                         [p.end for p in planned], [p.header for p in planned],
-                         args.length, args.reverse_complement)
+def _write_in_core(args, ref: Reference, out: Output, planned: list[_Planned]) -> list[tuple[_Planned, int]]:
+    """The window written by the core; the records that came out short, with their residues."""
+    short = write_region_records(ref, out, [p.name for p in planned], [p.start for p in planned],
+                                 [p.end for p in planned], [p.header for p in planned],
+                                 args.length, args.reverse_complement)
+    return [(planned[i], got) for i, got, _ in short]
 
 
-def _write_in_python(args, ref: Reference, out: Output, planned: list[_Planned]) -> None:
+def _write_in_python(args, ref: Reference, out: Output, planned: list[_Planned]) -> list[tuple[_Planned, int]]:
     """For an output that has no file descriptor (standard output replaced in Python)."""
+    short = []
     for batch in _batches(planned):
         wanted = [p for p in batch if p.end >= p.start]
         seqs = iter(ref.fetch_many([(p.name, p.start, p.end) for p in wanted]))
         for p in batch:
             seq = next(seqs) if p.end >= p.start else ""
+            if len(seq) < p.end - p.start + 1:
+                short.append((p, len(seq)))
             if args.reverse_complement:
                 seq = reverse_complement(seq)
             if len(seq) <= PIECE_RESIDUES:
@@ -203,3 +214,4 @@ def _write_in_python(args, ref: Reference, out: Output, planned: list[_Planned])
             else:
                 for piece in fasta_record(p.header, seq, args.length):
                     out.add(piece)
+    return short

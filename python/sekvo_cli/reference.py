@@ -2,6 +2,8 @@
 
 from __future__ import annotations
 
+import os
+import stat
 from collections import Counter
 from operator import attrgetter
 
@@ -14,10 +16,22 @@ _COMPRESSED_MAGIC = {b"\x1f\x8b": "gzip", b"BZ": "bzip2", b"\xfd7": "xz", b"\x28
 # The library reports its failures as Exception("<Kind>: <detail>").
 _KINDS = ("FastaNotFoundError", "IndexNotFoundError", "FetchError",
           "FastaIndexingError", "IOError", "RegionError")
+# The characters the library trims from index lines: Unicode White_Space.
+# Not str.strip()'s set, which also takes the separators 0x1C-0x1F that
+# may begin a record name.
+WHITESPACE = ("\t\n\v\f\r \x85\xa0\u1680\u2000\u2001\u2002\u2003\u2004\u2005"
+              "\u2006\u2007\u2008\u2009\u200a\u2028\u2029\u202f\u205f\u3000")
 
 
 def check_fasta_path(path: str) -> None:
-    """Refuse a missing, unreadable, directory or compressed FASTA path with a clear message."""
+    """Refuse a missing, unreadable, directory, pipe or compressed FASTA path with a clear message."""
+    try:
+        mode = os.stat(path).st_mode
+    except OSError as exc:
+        raise CliError(f"cannot open '{path}': {exc.strerror}") from None
+    if stat.S_ISFIFO(mode) or stat.S_ISSOCK(mode):
+        # Opening one could wait for a writer for ever, and it cannot be read at random.
+        raise CliError(f"'{path}' is a pipe, not a FASTA file; give a regular file")
     try:
         with open(path, "rb") as f:
             magic = f.read(2)
@@ -55,7 +69,7 @@ def read_index_entries(index_path: str) -> list[tuple[str, int, int]]:
     entries = []
     with open(index_path, encoding="utf-8", errors="surrogateescape") as f:
         for line in f:
-            fields = line.strip().split("\t")
+            fields = line.strip(WHITESPACE).split("\t")
             if len(fields) == 5:
                 try:
                     entries.append((fields[0], int(fields[1]), int(fields[2])))
@@ -78,6 +92,25 @@ def read_header_lines(path: str, offsets: list[int]) -> list[str]:
     return headers
 
 
+def _index_is_due(path: str, index_path: str) -> bool:
+    """True when opening `path` would build its index: none yet, or older than the file."""
+    try:
+        return os.stat(index_path).st_mtime_ns < os.stat(path).st_mtime_ns
+    except OSError:
+        return True
+
+
+def _has_header_line(path: str) -> bool:
+    """True when some line of the file begins with '>'."""
+    with open(path, "rb") as f:
+        previous = b"\n"
+        while block := f.read(1 << 20):
+            if (previous + block).find(b"\n>") >= 0:
+                return True
+            previous = block[-1:]
+    return False
+
+
 class Reference:
     """An indexed FASTA file: names, lengths and batch retrieval of residues."""
 
@@ -88,6 +121,10 @@ class Reference:
         self.path = path
         self.index_path = index_path or path + ".fai"
         self.aliases: dict[str, str] | None = None      # whole header line -> indexed name
+        no_records = f"'{path}' holds no FASTA records"
+        # Never write an index for a file that is not FASTA (a BED file given by mistake).
+        if _index_is_due(path, self.index_path) and not _has_header_line(path):
+            raise CliError(no_records)
         try:
             self.faidx = sekvo.Faidx(path, indexname=self.index_path)
             names = set(self.faidx.keys)
@@ -95,6 +132,8 @@ class Reference:
             raise CliError(f"not enough memory to open '{path}'") from None
         except Exception as exc:
             raise CliError(describe_open_failure(path, exc)) from None
+        if not names:
+            raise CliError(no_records)
         self.lengths = self._lengths(names)
 
         if full_header:

@@ -109,10 +109,12 @@ def write_bed_records(ref, bed: OpenBed, out, *, header: str, strand: bool, keep
         raise CliError(f"reading '{ref.path}' failed: {exc}") from None
 
 
-def write_region_records(ref, out, names, starts, ends, headers, width: int, reverse: bool) -> None:
-    """One window of regions (within their records; end < start: empty) as FASTA records."""
+def write_region_records(ref, out, names, starts, ends, headers, width: int,
+                         reverse: bool) -> list[tuple[int, int, int]]:
+    """One window of regions (within their records; end < start: empty) as FASTA
+    records; (i, residues, wanted) of each that came out short."""
     try:
-        sekvo._write_region_records(ref.faidx, output_fd(out), names, starts, ends, headers, width, reverse)
+        return sekvo._write_region_records(ref.faidx, output_fd(out), names, starts, ends, headers, width, reverse)
     except BrokenPipeError:
         raise
     except OSError as exc:

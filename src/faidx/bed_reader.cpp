@@ -2,7 +2,6 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
-#include <unistd.h>
 #include <zlib.h>
 
 #include <algorithm>
@@ -10,6 +9,7 @@
 #include <cstring>
 #include <vector>
 
+#include "common/posix_io.hpp"
 #include "faidx/worker_pool.hpp"
 
 namespace sekvo {
@@ -158,24 +158,12 @@ BedText parse_bed_text(std::string_view text) {
 namespace {
 
 Result<std::string> read_whole_file(const std::string& path) {
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return Error::io_from_errno(errno);
+    FileDescriptor file(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    if (!file.is_open()) return Error::io_from_errno(errno);
     std::string text;
     struct stat info {};
-    if (::fstat(fd, &info) == 0 && S_ISREG(info.st_mode)) text.reserve(static_cast<std::size_t>(info.st_size));
-    char block[1 << 16];
-    for (;;) {
-        const ssize_t got = ::read(fd, block, sizeof block);
-        if (got < 0) {
-            if (errno == EINTR) continue;
-            const int saved = errno;
-            ::close(fd);
-            return Error::io_from_errno(saved);
-        }
-        if (got == 0) break;
-        text.append(block, static_cast<std::size_t>(got));
-    }
-    ::close(fd);
+    if (::fstat(file.get(), &info) == 0 && S_ISREG(info.st_mode)) text.reserve(static_cast<std::size_t>(info.st_size));
+    if (int error = read_all(file.get(), text); error != 0) return Error::io_from_errno(error);
     return text;
 }
 

@@ -39,10 +39,10 @@ int await_fifo_writer(int fd) {
     return 0;
 }
 
-int open_for_writing_bounded(const std::string& path) {
+int open_for_writing_bounded(const std::string& path, bool create) {
     const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(kFifoPeerWaitMilliseconds);
     for (;;) {
-        int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NONBLOCK | O_CLOEXEC, 0666);
+        int fd = ::open(path.c_str(), O_WRONLY | (create ? O_CREAT : 0) | O_NONBLOCK | O_CLOEXEC, 0666);
         if (fd >= 0) {
             make_blocking(fd);
             return fd;

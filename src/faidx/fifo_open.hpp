@@ -19,9 +19,10 @@ inline constexpr int kFifoPeerWaitMilliseconds = 2000;
 // 0, or ETIMEDOUT when no writer came.
 int await_fifo_writer(int fd);
 
-// open(2) of `path` for writing, creating and truncating it (mode 0666
-// less the umask), close-on-exec. -1 with errno on failure; ENXIO when the
+// open(2) of `path` for writing, close-on-exec, never truncating it (the
+// caller truncates once it holds the file's lock); with `create`, creating
+// it (mode 0666 less the umask). -1 with errno on failure; ENXIO when the
 // path is a FIFO that no reader opened in time.
-int open_for_writing_bounded(const std::string& path);
+int open_for_writing_bounded(const std::string& path, bool create);
 
 }  // namespace sekvo

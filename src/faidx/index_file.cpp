@@ -9,11 +9,10 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
-#include <cstdlib>
-#include <memory>
 
 #include "common/posix_io.hpp"
 #include "faidx/fifo_open.hpp"
+#include "faidx/file_lock.hpp"
 #include "faidx/keyed_hash.hpp"
 #include "faidx/unicode_whitespace.hpp"
 #include "faidx/utf8.hpp"
@@ -29,11 +28,23 @@ void append_number(std::string& out, std::uint64_t value) {
 }
 
 // Writes straight into `path`, truncating it: for targets that are not
-// regular files (a device such as /dev/null must not be replaced). A FIFO
-// that gets no reader fails instead of waiting for one for ever.
+// regular files (a device such as /dev/null must not be replaced), for
+// symbolic links and where the file cannot be replaced. A FIFO that gets
+// no reader fails instead of waiting for one for ever. A regular file is
+// truncated only once it is locked, so readers see the old text or the
+// new, whole.
 std::optional<Error> write_in_place(const std::string& path, const std::string& text) {
-    FileDescriptor file(open_for_writing_bounded(path));
+    // O_CREAT only when needed: with fs.protected_regular the kernel
+    // refuses it on another user's file in a sticky shared directory.
+    int fd = open_for_writing_bounded(path, /*create=*/false);
+    if (fd < 0 && errno == ENOENT) fd = open_for_writing_bounded(path, /*create=*/true);
+    FileDescriptor file(fd);
     if (file.get() < 0) return Error::io_from_errno(errno);
+    struct stat info;
+    if (::fstat(file.get(), &info) == 0 && S_ISREG(info.st_mode)) {
+        if (int err = lock_whole_file(file.get(), /*exclusive=*/true)) return Error::io_from_errno(err);
+        if (::ftruncate(file.get(), 0) != 0) return Error::io_from_errno(errno);
+    }
     if (int err = write_all(file.get(), text)) return Error::io_from_errno(err);
     if (file.close_checked() != 0) return Error::io_from_errno(errno);
     return std::nullopt;
@@ -64,15 +75,6 @@ int create_temporary(const std::string& target, std::string& temp_path) {
     }
     errno = EEXIST;
     return -1;
-}
-
-// The file a write to `path` really lands in: symbolic links are followed
-// so that replacing the file keeps the link.
-std::string resolve_target(const std::string& path) {
-    struct stat link_info;
-    if (::lstat(path.c_str(), &link_info) != 0 || !S_ISLNK(link_info.st_mode)) return path;
-    std::unique_ptr<char, decltype(&std::free)> resolved(::realpath(path.c_str(), nullptr), &std::free);
-    return resolved ? std::string(resolved.get()) : path;
 }
 
 // Strict unsigned decimal: an optional single "+", then digits only.
@@ -133,13 +135,17 @@ std::string format_index(const std::vector<ScannedRecord>& records) {
     return text;
 }
 
-std::optional<Error> write_index_file(const std::string& path, const std::string& text) {
-    const std::string target = resolve_target(path);
+std::optional<Error> write_index_file(const std::string& target, const std::string& text) {
+    // A symbolic link is written through, never resolved and replaced: the
+    // kernel then applies its rules on following links planted by others in
+    // shared directories, and the link stays a link.
     struct stat existing;
+    if (::lstat(target.c_str(), &existing) == 0 && S_ISLNK(existing.st_mode)) return write_in_place(target, text);
     bool exists = ::stat(target.c_str(), &existing) == 0;
     if (exists && !S_ISREG(existing.st_mode) && !S_ISDIR(existing.st_mode))
         return write_in_place(target, text);
-    if (exists && S_ISREG(existing.st_mode)) {
+    const bool replaces_file = exists && S_ISREG(existing.st_mode);
+    if (replaces_file) {
         // A file we may not write stays as it is, just as truncating it would fail.
         FileDescriptor probe(::open(target.c_str(), O_WRONLY | O_CLOEXEC));
         if (!probe.is_open()) return Error::io_from_errno(errno);
@@ -150,15 +156,14 @@ std::optional<Error> write_index_file(const std::string& path, const std::string
     if (file.get() < 0) {
         // A writable index in a directory we may not add files to is still
         // rewritten, in place, as it always could be.
-        if (exists && S_ISREG(existing.st_mode) && (errno == EACCES || errno == EPERM))
-            return write_in_place(target, text);
+        if (replaces_file && (errno == EACCES || errno == EPERM)) return write_in_place(target, text);
         return Error::io_from_errno(errno);
     }
     auto fail = [&](int err) {
         ::unlink(temp_path.c_str());
         return Error::io_from_errno(err);
     };
-    if (exists && S_ISREG(existing.st_mode)) {
+    if (replaces_file) {
         // Keep the replaced file's permissions and, where allowed, its owner.
         ::fchmod(file.get(), existing.st_mode & 07777);
         if (::fchown(file.get(), existing.st_uid, existing.st_gid) != 0) {
@@ -167,7 +172,14 @@ std::optional<Error> write_index_file(const std::string& path, const std::string
     }
     if (int err = write_all(file.get(), text)) return fail(err);
     if (file.close_checked() != 0) return fail(errno);
-    if (::rename(temp_path.c_str(), target.c_str()) != 0) return fail(errno);
+    if (::rename(temp_path.c_str(), target.c_str()) != 0) {
+        const int err = errno;
+        ::unlink(temp_path.c_str());
+        // A sticky directory refuses to replace another user's file, which
+        // may still be ours to write.
+        if (replaces_file && (err == EPERM || err == EACCES)) return write_in_place(target, text);
+        return Error::io_from_errno(err);
+    }
     return std::nullopt;
 }
 
@@ -175,6 +187,10 @@ std::optional<Error> load_index_file(const std::string& path, NameTable& table) 
     FileDescriptor file(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
     if (file.get() < 0) return Error{ErrorKind::IndexNotFound, path};
     if (int err = await_fifo_writer(file.get())) return Error::io_from_errno(err);
+    struct stat info;
+    if (::fstat(file.get(), &info) == 0 && S_ISREG(info.st_mode)) {
+        if (int err = lock_whole_file(file.get(), /*exclusive=*/false)) return Error::io_from_errno(err);
+    }
     std::string text;
     if (int err = read_all(file.get(), text)) return Error::io_from_errno(err);
     return load_index_text(text, table);

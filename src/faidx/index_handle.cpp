@@ -62,6 +62,11 @@ IndexHandle::~IndexHandle() {
         ::munmap(const_cast<unsigned char*>(mapping_), static_cast<std::size_t>(mapping_size_));
 }
 
+bool IndexHandle::mapped_file_shrank() const {
+    std::uint64_t size = 0;
+    return mapped_fd_.is_open() && file_size(mapped_fd_.get(), size) && size < mapping_size_;
+}
+
 Result<std::vector<ScannedRecord>> IndexHandle::scan_records(OpenOptions options) {
     return IndexHandleBuilder::scan_records(std::move(options));
 }
@@ -109,8 +114,9 @@ Result<std::unique_ptr<IndexHandle>> IndexHandleBuilder::open_fasta(OpenOptions 
     return handle;
 }
 
-// Maps the whole file read-only and closes it; when the size cannot be read
-// or the mapping fails, the open file serves instead.
+// Maps the whole file read-only, keeping it open only to ask its size;
+// when the size cannot be read or the mapping fails, the open file serves
+// instead.
 void IndexHandleBuilder::make_readable(IndexHandle& handle) {
     std::uint64_t size = 0;
     if (!file_size(handle.fd_.get(), size)) return;
@@ -122,6 +128,8 @@ void IndexHandleBuilder::make_readable(IndexHandle& handle) {
         handle.mapping_ = static_cast<const unsigned char*>(address);
         handle.mapping_size_ = size;
         install_mapping_fault_handler();
+        handle.mapped_fd_ = std::move(handle.fd_);
+        return;
     }
     handle.fd_.reset();
 }
@@ -138,8 +146,10 @@ bool IndexHandleBuilder::index_needs_build(const IndexHandle& handle) {
 Result<std::vector<ScannedRecord>> IndexHandleBuilder::scan(IndexHandle& handle) {
     Result<std::vector<ScannedRecord>> scanned = Error::io_custom("");
     if (handle.has_mapping()) {
-        MappingGuard guard(handle.mapping_, handle.mapping_size_, handle.mapping_failed_);
+        MappingGuard guard(handle.mapping_, handle.mapping_size_, handle.mapping_failed_,
+                           handle.mapped_fd_.get());
         scanned = scan_fasta(handle.mapping_, handle.mapping_size_, &handle.mapping_failed_);
+        if (handle.mapped_file_shrank()) handle.mapping_failed_ = true;
     } else {
         scanned = scan_fasta_file(handle.fd_.get());
     }

@@ -66,6 +66,12 @@ public:
     // Set once a read through the mapping met a part of the file that is
     // gone (the file shrank after it was mapped); see MappingGuard.
     std::atomic<bool>& mapping_failed() const { return mapping_failed_; }
+    // The mapped file, kept open so that its current size can be asked: a
+    // file that shrinks inside its last mapped page raises no fault, the
+    // lost bytes just read as zeros. -1 without a mapping.
+    int mapped_file_descriptor() const { return mapped_fd_.get(); }
+    // True when the mapped file is now shorter than its mapping.
+    bool mapped_file_shrank() const;
 
 private:
     IndexHandle() = default;
@@ -77,6 +83,7 @@ private:
     std::uint64_t mapping_size_ = 0;
     bool mapping_is_empty_file_ = false;
     FileDescriptor fd_;
+    FileDescriptor mapped_fd_;
     mutable std::atomic<bool> mapping_failed_{false};
 
     friend class IndexHandleBuilder;

@@ -8,6 +8,11 @@
 // read goes on. The caller then discards what it read and reports an
 // IOError. Faults anywhere else go to the handler that was installed before
 // (or to the default action), so other crashes stay crashes.
+//
+// A handler installed later (faulthandler, for one) that hands the fault
+// back by restoring this one and raising SIGBUS again loses the faulting
+// address; then the guard's open file tells whether the mapping lost pages,
+// and every page past the file's new end is replaced at once.
 #pragma once
 
 #include <atomic>
@@ -20,7 +25,8 @@ void install_mapping_fault_handler();
 
 class MappingGuard {
 public:
-    MappingGuard(const unsigned char* data, std::uint64_t size, std::atomic<bool>& failed);
+    // `fd`: the mapped file, still open, or -1.
+    MappingGuard(const unsigned char* data, std::uint64_t size, std::atomic<bool>& failed, int fd = -1);
     ~MappingGuard();
     MappingGuard(const MappingGuard&) = delete;
     MappingGuard& operator=(const MappingGuard&) = delete;
@@ -28,6 +34,7 @@ public:
     const unsigned char* begin;
     const unsigned char* end;
     std::atomic<bool>* failed;
+    int fd;
 
 private:
     MappingGuard* outer_;

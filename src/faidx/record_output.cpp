@@ -75,8 +75,8 @@ void RecordWindow::clear() {
     residues_ = 0;
 }
 
-std::optional<Error> RecordWindow::write(const IndexHandle& handle, const RecordLayout& layout,
-                                         OutputSink& sink) const {
+std::optional<Error> RecordWindow::write(const IndexHandle& handle, const RecordLayout& layout, OutputSink& sink,
+                                         std::vector<ShortRecord>* short_records) const {
     // A window of whole-record pieces is fetched a few pieces at a time so
     // that memory stays near kWindowResidues.
     std::size_t record = 0;
@@ -84,6 +84,8 @@ std::optional<Error> RecordWindow::write(const IndexHandle& handle, const Record
     std::size_t piece = 0;
     std::size_t column = 0;
     bool open = false;  // the current record's header is written, its residues not all
+    std::uint64_t got = 0;
+    std::uint64_t wanted = 0;
     std::string reversed;
     while (record < records_.size()) {
         const std::size_t fetch_begin = piece;
@@ -104,10 +106,13 @@ std::optional<Error> RecordWindow::write(const IndexHandle& handle, const Record
                 sink.append(header);
                 sink.put(layout.tab ? '\t' : '\n');
                 column = 0;
+                got = wanted = 0;
                 open = true;
             }
             for (; piece < r.piece_end && piece < fetch_end; ++piece) {
                 const std::string_view text = batch.residues_of(piece - fetch_begin);
+                got += text.size();
+                wanted += pieces_.end(piece) - pieces_.start(piece) + 1;
                 if (!r.reverse) {
                     put_wrapped(sink, text, layout.tab ? 0 : layout.line_width, column);
                 } else {
@@ -119,6 +124,7 @@ std::optional<Error> RecordWindow::write(const IndexHandle& handle, const Record
             }
             if (piece < r.piece_end) break;  // the rest of this record is in the next fetch
             if (layout.tab || column != 0) sink.put('\n');
+            if (got != wanted && short_records != nullptr) short_records->push_back({record, got, wanted});
             open = false;
             header_begin = r.header_end;
             sink.write_if_full();

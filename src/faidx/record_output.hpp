@@ -43,8 +43,18 @@ public:
     std::size_t size() const { return records_.size(); }
     void clear();
 
-    // Fetches the window's residues and writes its records to `sink`.
-    std::optional<Error> write(const IndexHandle& handle, const RecordLayout& layout, OutputSink& sink) const;
+    // A record that came out shorter than its coordinates (a FASTA file
+    // shorter than its index says): written as read, reported here.
+    struct ShortRecord {
+        std::size_t index;  // in the window
+        std::uint64_t residues;
+        std::uint64_t wanted;
+    };
+
+    // Fetches the window's residues and writes its records to `sink`;
+    // records that came out short are added to `short_records` when given.
+    std::optional<Error> write(const IndexHandle& handle, const RecordLayout& layout, OutputSink& sink,
+                               std::vector<ShortRecord>* short_records = nullptr) const;
 
 private:
     struct Record {

@@ -39,17 +39,29 @@ Error truncated_while_mapped() {
     return Error::io_custom("FASTA file was truncated or became unreadable while open");
 }
 
+// A file that shrinks inside a mapped page raises no fault: the bytes past
+// its new end read as zeros. NUL is no line terminator, so a copy that met
+// them took every byte after them too and ends in one; only such a copy
+// asks the file's size, and marks the mapping failed when bytes were lost.
+bool lost_tail(const IndexHandle& handle, const char* copied, std::size_t size) {
+    if (size == 0 || copied[size - 1] != '\0' || !handle.mapped_file_shrank()) return false;
+    handle.mapping_failed().store(true);
+    return true;
+}
+
 Result<std::string> copy_residues(const IndexHandle& handle, const IndexEntry& entry,
                                   std::uint64_t first, std::uint64_t count) {
     if (handle.has_mapping()) {
         if (handle.mapping_failed()) return truncated_while_mapped();
         std::string residues;
         {
-            MappingGuard guard(handle.mapping_data(), handle.mapping_size(), handle.mapping_failed());
+            MappingGuard guard(handle.mapping_data(), handle.mapping_size(), handle.mapping_failed(),
+                               handle.mapped_file_descriptor());
             residues = read_from_mapping(handle.mapping_data(), handle.mapping_size(), entry, first, count);
         }
         // Checked after the read: it may have met a page the guard replaced.
-        if (handle.mapping_failed()) return truncated_while_mapped();
+        if (handle.mapping_failed() || lost_tail(handle, residues.data(), residues.size()))
+            return truncated_while_mapped();
         return residues;
     }
     if (handle.file_descriptor() >= 0)
@@ -226,11 +238,12 @@ Result<bool> fill_buffer(const IndexHandle& handle, const RegionPlan& plan, char
     prefer_huge_pages(out, capacity);
     BufferCopy copy;
     {
-        MappingGuard guard(handle.mapping_data(), handle.mapping_size(), handle.mapping_failed());
+        MappingGuard guard(handle.mapping_data(), handle.mapping_size(), handle.mapping_failed(),
+                           handle.mapped_file_descriptor());
         copy = read_into_buffer(handle.mapping_data(), handle.mapping_size(), *plan.entry, plan.first,
                                 plan.count, out, capacity);
     }
-    if (handle.mapping_failed()) return truncated_while_mapped();
+    if (handle.mapping_failed() || lost_tail(handle, out, copy.written)) return truncated_while_mapped();
     if (copy.written != plan.count) return false;
     if (handle.options().sequence_always_upper) upper_case(out, copy.written);
     return copy.ascii;

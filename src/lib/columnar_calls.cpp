@@ -1,9 +1,10 @@
 // fetch_array() and fetch_bed(): regions from Python into columns, the
 // columnar fetch without the interpreter lock, and the SequenceArray.
 #include <cstring>
-#include <limits>
+#include <optional>
 #include <string>
 #include <tuple>
+#include <type_traits>
 #include <vector>
 
 #include "faidx/bed_reader.hpp"
@@ -56,7 +57,36 @@ bool convert_region_tuples(PyObject* regions, RegionColumns& out) {
     return true;
 }
 
-// An integer buffer (numpy arrays and the like) of one dimension.
+// Item `at` of an integer buffer as a coordinate; false for a negative one.
+template <class T>
+bool coordinate_at(const char* at, std::uint64_t& out) {
+    T value;
+    std::memcpy(&value, at, sizeof value);
+    if constexpr (std::is_signed_v<T>) {
+        if (value < 0) return false;
+    }
+    out = static_cast<std::uint64_t>(value);
+    return true;
+}
+
+using ReadCoordinate = bool (*)(const char*, std::uint64_t&);
+
+// The reader of one item for a struct-module integer code, or null.
+ReadCoordinate coordinate_reader(char code, Py_ssize_t itemsize) {
+    switch (code) {
+        case 'b': return coordinate_at<std::int8_t>;
+        case 'B': return coordinate_at<std::uint8_t>;
+        case 'h': return coordinate_at<std::int16_t>;
+        case 'H': return coordinate_at<std::uint16_t>;
+        case 'i': case 'l': case 'q': case 'n':
+            return itemsize == 4 ? coordinate_at<std::int32_t> : itemsize == 8 ? coordinate_at<std::int64_t> : nullptr;
+        case 'I': case 'L': case 'Q': case 'N':
+            return itemsize == 4 ? coordinate_at<std::uint32_t> : itemsize == 8 ? coordinate_at<std::uint64_t> : nullptr;
+        default: return nullptr;
+    }
+}
+
+// An integer buffer (numpy arrays and the like) of one dimension, any stride.
 bool read_integer_buffer(const char* parameter, PyObject* object, std::vector<std::uint64_t>& out) {
     Py_buffer view;
     if (PyObject_GetBuffer(object, &view, PyBUF_RECORDS_RO) < 0) return false;
@@ -66,35 +96,18 @@ bool read_integer_buffer(const char* parameter, PyObject* object, std::vector<st
     } release{&view};
     std::string_view format = view.format != nullptr ? view.format : "B";
     if (!format.empty() && (format[0] == '@' || format[0] == '=' || format[0] == '<')) format.remove_prefix(1);
-    if (view.ndim != 1 || format.size() != 1 || std::strchr("bBhHiIlLqQnN", format[0]) == nullptr) {
+    const ReadCoordinate read = format.size() == 1 ? coordinate_reader(format[0], view.itemsize) : nullptr;
+    if (view.ndim != 1 || read == nullptr) {
         PyErr_Format(PyExc_TypeError, "argument '%s': expected a one-dimensional buffer of integers", parameter);
         return false;
     }
-    const bool is_signed = std::strchr("bhilqn", format[0]) != nullptr;
-    const auto n = static_cast<std::size_t>(view.shape[0]);
-    out.resize(n);
-    const char* base = static_cast<const char*>(view.buf);
-    for (std::size_t i = 0; i < n; ++i) {
-        const char* at = base + static_cast<Py_ssize_t>(i) * view.strides[0];
-        std::int64_t signed_value = 0;
-        std::uint64_t value = 0;
-        switch (view.itemsize) {
-            case 1: is_signed ? (void)(signed_value = *reinterpret_cast<const std::int8_t*>(at)) : (void)(value = *reinterpret_cast<const std::uint8_t*>(at)); break;
-            case 2: { std::uint16_t v; std::memcpy(&v, at, 2); is_signed ? (void)(signed_value = static_cast<std::int16_t>(v)) : (void)(value = v); break; }
-            case 4: { std::uint32_t v; std::memcpy(&v, at, 4); is_signed ? (void)(signed_value = static_cast<std::int32_t>(v)) : (void)(value = v); break; }
-            case 8: { std::uint64_t v; std::memcpy(&v, at, 8); is_signed ? (void)(signed_value = static_cast<std::int64_t>(v)) : (void)(value = v); break; }
-            default:
-                PyErr_Format(PyExc_TypeError, "argument '%s': expected a one-dimensional buffer of integers", parameter);
-                return false;
+    out.resize(static_cast<std::size_t>(view.shape[0]));
+    const char* at = static_cast<const char*>(view.buf);
+    for (std::size_t i = 0; i < out.size(); ++i, at += view.strides[0]) {
+        if (!read(at, out[i])) {
+            PyErr_Format(PyExc_OverflowError, "argument '%s': item %zu is negative", parameter, i);
+            return false;
         }
-        if (is_signed) {
-            if (signed_value < 0) {
-                PyErr_Format(PyExc_OverflowError, "argument '%s': item %zu is negative", parameter, i);
-                return false;
-            }
-            value = static_cast<std::uint64_t>(signed_value);
-        }
-        out[i] = value;
     }
     return true;
 }
@@ -105,22 +118,49 @@ bool convert_coordinates(const char* parameter, PyObject* object, std::vector<st
     return extract_argument(parameter, object, out);
 }
 
-bool convert_names(PyObject* names, std::vector<std::string>& out) {
-    return extract_argument("names", names, out);
+// A list or tuple of exact str, which is read in place.
+bool plain_names(PyObject* names) {
+    if (!PyList_CheckExact(names) && !PyTuple_CheckExact(names)) return false;
+    PyObject** items = PySequence_Fast_ITEMS(names);
+    for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(names); ++i)
+        if (!PyUnicode_CheckExact(items[i])) return false;
+    return true;
 }
 
+bool same_lengths(std::size_t names, std::size_t starts, std::size_t ends) {
+    if (names == starts && names == ends) return true;
+    PyErr_Format(PyExc_ValueError, "names, starts and ends must have the same length (got %zu, %zu and %zu)",
+                 names, starts, ends);
+    return false;
+}
+
+// The three columns, converted in parameter order.
 bool convert_columns(PyObject* names, PyObject* starts, PyObject* ends, RegionColumns& out) {
-    std::vector<std::string> name_column;
     std::vector<std::uint64_t> start_column;
     std::vector<std::uint64_t> end_column;
-    if (!convert_names(names, name_column) || !convert_coordinates("starts", starts, start_column) ||
-        !convert_coordinates("ends", ends, end_column))
-        return false;
-    if (name_column.size() != start_column.size() || name_column.size() != end_column.size()) {
-        PyErr_Format(PyExc_ValueError, "names, starts and ends must have the same length (got %zu, %zu and %zu)",
-                     name_column.size(), start_column.size(), end_column.size());
-        return false;
+    if (plain_names(names)) {
+        if (!convert_coordinates("starts", starts, start_column) || !convert_coordinates("ends", ends, end_column) ||
+            !same_lengths(static_cast<std::size_t>(PySequence_Fast_GET_SIZE(names)), start_column.size(),
+                          end_column.size()))
+            return false;
+        PyObject** items = PySequence_Fast_ITEMS(names);
+        out.reserve(start_column.size());
+        for (std::size_t i = 0; i < start_column.size(); ++i) {
+            Py_ssize_t size = 0;
+            const char* text = PyUnicode_AsUTF8AndSize(items[i], &size);
+            if (text == nullptr) break;  // a lone surrogate: the generic way turns it back into its byte
+            out.add(std::string_view(text, static_cast<std::size_t>(size)), start_column[i], end_column[i]);
+        }
+        if (out.size() == start_column.size()) return true;
+        PyErr_Clear();
+        out = RegionColumns{};
     }
+    std::vector<std::string> name_column;
+    if (!extract_argument("names", names, name_column)) return false;
+    if (start_column.empty() && end_column.empty() &&
+        (!convert_coordinates("starts", starts, start_column) || !convert_coordinates("ends", ends, end_column)))
+        return false;
+    if (!same_lengths(name_column.size(), start_column.size(), end_column.size())) return false;
     out.reserve(name_column.size());
     for (std::size_t i = 0; i < name_column.size(); ++i) out.add(name_column[i], start_column[i], end_column[i]);
     return true;
@@ -129,13 +169,13 @@ bool convert_columns(PyObject* names, PyObject* starts, PyObject* ends, RegionCo
 PyObject* fetch_into_array(const IndexHandle& handle, RegionColumns&& regions, Orientation orientation) {
     auto data = std::make_shared<ColumnarData>();
     data->regions = std::move(regions);
-    Result<ColumnarBatch> batch = Error{ErrorKind::IO, ""};
+    std::optional<Result<ColumnarBatch>> batch;
     {
         WithoutInterpreterLock unlocked;
-        batch = fetch_columns(handle, data->regions, orientation);
+        batch.emplace(fetch_columns(handle, data->regions, orientation));
     }
-    if (!batch) return raise(batch.error());
-    data->batch = batch.take();
+    if (!*batch) return raise(batch->error());
+    data->batch = batch->take();
     return new_sequence_array(std::move(data));
 }
 
@@ -176,13 +216,13 @@ PyObject* call_fetch_bed(const IndexHandle& handle, PyObject* path, PyObject* st
     if (!extract_argument("strand", strand, by_strand)) return nullptr;
     const std::string path_text(PyBytes_AS_STRING(encoded), static_cast<std::size_t>(PyBytes_GET_SIZE(encoded)));
 
-    Result<BedText> read = Error{ErrorKind::IO, ""};
+    std::optional<Result<BedText>> read;
     {
         WithoutInterpreterLock unlocked;
-        read = read_bed_file(path_text);
+        read.emplace(read_bed_file(path_text));
     }
-    if (!read) {
-        const Error& error = read.error();
+    if (!*read) {
+        const Error& error = read->error();
         if (error.os_error != 0) {
             errno = error.os_error;
             return PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, path);
@@ -191,13 +231,14 @@ PyObject* call_fetch_bed(const IndexHandle& handle, PyObject* path, PyObject* st
         PyErr_Format(PyExc_OSError, "%S: %s", shown ? shown.get() : path, error.detail.c_str());
         return nullptr;
     }
-    if (read.value().problem) {
-        const std::string text = describe_bed_problem(path_text, *read.value().problem);
+    BedText& bed = read->value();
+    if (bed.problem) {
+        const std::string text = describe_bed_problem(path_text, *bed.problem);
         Ref message = Ref::steal(to_python(text));
         if (message) PyErr_SetObject(PyExc_ValueError, message.get());
         return nullptr;
     }
-    return fetch_into_array(handle, std::move(read.value().regions),
+    return fetch_into_array(handle, std::move(bed.regions),
                             by_strand ? Orientation::by_strand : Orientation::forward);
 }
 

@@ -146,7 +146,8 @@ PyObject* write_bed_records(PyObject*, PyObject* const* args, Py_ssize_t nargs, 
 // within the record; ends[i] < starts[i] for an empty record) of names[i]
 // after the header headers[i], wrapped at line_width (0: one line),
 // reverse-complemented when `reverse`. Write failures raise OSError
-// (filename "output").
+// (filename "output"). Returns (i, residues, wanted) for each record that
+// came out shorter than asked (a FASTA file shorter than its index says).
 PyObject* write_region_records(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     static const Signature signature{
         "_write_region_records()",
@@ -174,12 +175,17 @@ PyObject* write_region_records(PyObject*, PyObject* const* args, Py_ssize_t narg
     layout.line_width = static_cast<std::size_t>(width);
     OutputSink sink(out_fd);
     std::optional<Error> failed;
+    std::vector<RecordWindow::ShortRecord> short_records;
     Py_BEGIN_ALLOW_THREADS
     RecordWindow window;
+    std::size_t window_begin = 0;
     for (std::size_t i = 0; i < names.size() && !failed && sink.error() == 0; ++i) {
         window.add(headers[i], names[i], starts[i], ends[i], reverse);
         if (window.full() || i + 1 == names.size()) {
-            failed = window.write(*handle, layout, sink);
+            const std::size_t before = short_records.size();
+            failed = window.write(*handle, layout, sink, &short_records);
+            for (std::size_t k = before; k < short_records.size(); ++k) short_records[k].index += window_begin;
+            window_begin = i + 1;
             window.clear();
         }
     }
@@ -187,7 +193,12 @@ PyObject* write_region_records(PyObject*, PyObject* const* args, Py_ssize_t narg
     Py_END_ALLOW_THREADS
     if (failed) return raise(*failed);
     if (sink.error() != 0) return raise_os_error(sink.error(), "output");
-    Py_RETURN_NONE;
+    return list_from(short_records.size(), [&](std::size_t k) {
+        const RecordWindow::ShortRecord& record = short_records[k];
+        return Py_BuildValue("(nKK)", static_cast<Py_ssize_t>(record.index),
+                             static_cast<unsigned long long>(record.residues),
+                             static_cast<unsigned long long>(record.wanted));
+    });
 }
 
 PyMethodDef kFunctions[] = {

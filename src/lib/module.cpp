@@ -8,6 +8,8 @@
 #include <atomic>
 #include <cstdint>
 
+#include "faidx/blocking_wait.hpp"
+
 namespace {
 
 using namespace sekvo;
@@ -41,6 +43,18 @@ PyModuleDef module_definition = {
 // The interpreter that first imported the module, and the module object.
 std::atomic<std::int64_t> owner_interpreter{-1};
 PyObject* the_module = nullptr;
+
+// Lets other threads run while the core waits, e.g. for room in a pipe
+// that one of them drains. Pool workers never hold the interpreter.
+void run_without_interpreter(void (*wait)(void*), void* context) {
+    if (!PyGILState_Check()) {
+        wait(context);
+        return;
+    }
+    PyThreadState* state = PyEval_SaveThread();
+    wait(context);
+    PyEval_RestoreThread(state);
+}
 
 bool add_class(PyObject* module, const ClassEntry& entry) {
     PyTypeObject* type = entry.type();
@@ -87,6 +101,7 @@ PyObject* init_module() {
             return nullptr;
         }
     }
+    set_blocking_runner(run_without_interpreter);
     the_module = Py_NewRef(module);
     return module;
 }

@@ -64,7 +64,8 @@ RegionColumns random_regions(std::mt19937_64& random, const Genome& genome, std:
 
 // Region i as the parallel batch fetch gives it, with `rc` applied.
 SequenceValue expected(const IndexHandle& handle, const RegionColumns& regions, std::size_t i, bool rc) {
-    Result<SequenceValue> value = fetch_for_batch(handle, regions.name(i), regions.start(i), regions.end(i));
+    Result<SequenceValue> value =
+        complete(handle, plan_fetch_for_batch(handle, regions.name(i), regions.start(i), regions.end(i)));
     if (!value.ok()) {
         core_test::record_failure(__FILE__, __LINE__, value.error().display_text());
         throw core_test::RequireFailed{};

@@ -1,11 +1,14 @@
 // Index building below the Python layer: the scan across piece boundaries
 // and both read paths, names, UTF-8, layout warnings, index write targets,
 // concurrent rebuilds and file permissions.
+#include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <random>
 #include <string>
 #include <thread>
@@ -233,17 +236,21 @@ CORE_TEST(index_write_targets) {
     REQUIRE(!is_dir.ok());
     CHECK(is_dir.error().kind == ErrorKind::IO);
 
-    // A symbolic link stays a link; the file it points to gets the index.
+    // A symbolic link stays a link; the file it points to gets the index,
+    // written in place through the link, never replaced by a rename.
     write_file(dir / "target.fai", "stale\t1\t1\t1\t1\n");
     ::chmod((dir / "target.fai").c_str(), 0640);
     std::filesystem::create_symlink("target.fai", dir / "link.fai");
     set_mtime(dir / "target.fai", 1000, 0);
+    struct stat info;
+    REQUIRE(::stat((dir / "target.fai").c_str(), &info) == 0);
+    const ino_t target_inode = info.st_ino;
     REQUIRE(open_fasta(dir / "a.fa", [&](sekvo::OpenOptions& o) { o.indexname = dir / "link.fai"; }).ok());
     CHECK(std::filesystem::is_symlink(dir / "link.fai"));
     CHECK_EQ(read_file(dir / "target.fai"), "chr1\t4\t6\t4\t5\n");
-    struct stat info;
     REQUIRE(::stat((dir / "target.fai").c_str(), &info) == 0);
     CHECK_EQ(info.st_mode & 0777, 0640u);  // the replaced file's permissions are kept
+    CHECK_EQ(info.st_ino, target_inode);
 
     // A file that is not a regular one (a pipe, a device) is written in
     // place, never replaced.
@@ -294,6 +301,49 @@ CORE_TEST(concurrent_readers_never_see_a_partial_index) {
     CHECK(loads.load() > 0);
 }
 
+// An index rewritten in place and a load of it take turns through flock:
+// the reader sees the old index or the new one, whole.
+CORE_TEST(index_rewrite_in_place_and_load_take_turns) {
+    using namespace std::chrono_literals;
+    TempDir dir;
+    const std::string index = dir / "a.fai";
+    write_file(index, "old\t4\t6\t4\t5\n");
+    const std::string next = "new_one\t4\t6\t4\t5\nnew_two\t4\t6\t4\t5\n";
+
+    // A load waits for a rewrite in progress.
+    int writing = ::open(index.c_str(), O_WRONLY);
+    REQUIRE(writing >= 0 && ::flock(writing, LOCK_EX) == 0 && ::ftruncate(writing, 0) == 0);
+    REQUIRE(::write(writing, next.data(), 20) == 20);
+    sekvo::NameTable table;
+    std::atomic<bool> loaded{false};
+    std::thread reader([&] {
+        CHECK(!sekvo::load_index_file(index, table));
+        loaded = true;
+    });
+    std::this_thread::sleep_for(300ms);
+    CHECK(!loaded);
+    REQUIRE(::write(writing, next.data() + 20, next.size() - 20) == static_cast<ssize_t>(next.size() - 20));
+    ::close(writing);
+    reader.join();
+    CHECK_EQ(table.size(), 2u);
+
+    // A rewrite in place (here through a link) waits for a load in progress.
+    std::filesystem::create_symlink("a.fai", dir / "link.fai");
+    int reading = ::open(index.c_str(), O_RDONLY);
+    REQUIRE(reading >= 0 && ::flock(reading, LOCK_SH) == 0);
+    std::atomic<bool> written{false};
+    std::thread writer([&] {
+        CHECK(!sekvo::write_index_file(dir / "link.fai", "newest\t4\t6\t4\t5\n"));
+        written = true;
+    });
+    std::this_thread::sleep_for(300ms);
+    CHECK(!written);
+    CHECK_EQ(read_file(index), next);
+    ::close(reading);
+    writer.join();
+    CHECK_EQ(read_file(index), "newest\t4\t6\t4\t5\n");
+}
+
 CORE_TEST(empty_fasta_file) {
     TempDir dir;
     write_file(dir / "e.fa", "");
@@ -311,6 +361,8 @@ CORE_TEST(empty_fasta_file) {
 namespace {
 
 std::string permission_dir;  // for the unprivileged child below
+constexpr uid_t kOtherUser = 12345;
+bool other_users = false;  // files of other users could be made (run as root)
 
 void permission_checks() {
     if (::geteuid() == 0 && (::setgid(65534) != 0 || ::setuid(65534) != 0)) {
@@ -335,6 +387,22 @@ void permission_checks() {
     auto mutable_open = open_fasta(open_dir + "/c.fa", [](sekvo::OpenOptions& o) { o.mutable_file = true; });
     REQUIRE(!mutable_open.ok());
     CHECK_EQ(mutable_open.error().exception_message(), "IOError: Permission denied (os error 13)");
+
+    if (!other_users) return;
+    // In a sticky shared directory, another user's stale but writable index
+    // cannot be renamed over: it is rewritten in place.
+    const std::string shared = permission_dir + "/shared";
+    CHECK(open_fasta(shared + "/g.fa").ok());
+    CHECK_EQ(read_file(shared + "/g.fa.fai"), "chr1\t4\t6\t4\t5\n");
+    struct stat info;
+    CHECK(::stat((shared + "/g.fa.fai").c_str(), &info) == 0 && info.st_uid == kOtherUser);
+    // A link planted there by another user is followed only as the kernel
+    // allows (fs.protected_symlinks), never resolved and renamed over.
+    if (read_file("/proc/sys/fs/protected_symlinks") == "1\n") {
+        auto planted = open_fasta(shared + "/h.fa");
+        CHECK(!planted.ok());
+        CHECK_EQ(read_file(permission_dir + "/victim"), "mine\n");
+    }
 }
 
 }  // namespace
@@ -359,6 +427,23 @@ CORE_TEST(file_permissions_are_respected) {
     ::chmod(open_dir.c_str(), 0777);
     ::chmod((open_dir + "/b.fa.fai").c_str(), 0444);
     ::chmod((open_dir + "/c.fa").c_str(), 0444);
+    const std::string shared = dir / "shared";
+    std::filesystem::create_directory(shared);
+    ::chmod(shared.c_str(), 01777);
+    for (const char* name : {"/g.fa", "/h.fa"}) {
+        write_file(shared + name, ">chr1\nACGT\n");
+        set_mtime(shared + name, 4000000000LL, 0);
+    }
+    write_file(shared + "/g.fa.fai", "stale\t1\t1\t1\t1\n");
+    ::chmod((shared + "/g.fa.fai").c_str(), 0666);
+    write_file(dir / "victim", "mine\n");
+    std::filesystem::create_symlink(dir / "victim", shared + "/h.fa.fai");
+    other_users = ::geteuid() == 0;
+    if (other_users) {
+        REQUIRE(::chown((shared + "/g.fa.fai").c_str(), kOtherUser, kOtherUser) == 0);
+        REQUIRE(::lchown((shared + "/h.fa.fai").c_str(), kOtherUser, kOtherUser) == 0);
+        REQUIRE(::chown((dir / "victim").c_str(), 65534, 65534) == 0);
+    }
     CHECK(run_in_child(&permission_checks, 60));
     ::chmod(locked.c_str(), 0755);
 }

@@ -1,6 +1,7 @@
 // Region retrieval below the Python layer: the batch fetch's silent
 // corrections, both copy paths against the byte-by-byte window rule, and
 // crafted index entries.
+#include <algorithm>
 #include <limits>
 #include <new>
 #include <random>
@@ -216,4 +217,23 @@ CORE_TEST(crafted_index_entries_never_crash) {
         threw = true;
     }
     CHECK(threw);
+}
+
+// A file cut inside a mapped page reads as zeros past its new end, without
+// a fault. A copy that meets them takes all that follow, so it ends in NUL
+// exactly when it lost bytes: what the fetch checks to report truncation.
+CORE_TEST(copy_into_a_zeroed_tail_ends_in_nul) {
+    const std::string text = fasta_text({{"a", random_residues(12000, 3)}}, 60, "\n");
+    const std::uint64_t cut = 1000;
+    std::string zeroed = text;
+    std::fill(zeroed.begin() + cut, zeroed.end(), '\0');
+    const IndexEntry e{12000, 3, 60, 61};
+    for (std::uint64_t first = 900; first < 1100; first += 7) {
+        for (std::uint64_t count : {1, 20, 61, 300}) {
+            const std::string shorter = reference_copy(text.substr(0, cut), e, first, count);
+            const std::string got = sekvo::read_from_mapping(reinterpret_cast<const unsigned char*>(zeroed.data()),
+                                                             zeroed.size(), e, first, count);
+            CHECK(got == shorter || (got.back() == '\0' && got.compare(0, shorter.size(), shorter) == 0));
+        }
+    }
 }
