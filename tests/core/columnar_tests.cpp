@@ -14,12 +14,6 @@ using namespace sekvo;
 
 namespace {
 
-// The batch path's per-region fetch, planned and completed as the module's calls do.
-Result<SequenceValue> fetch_for_batch(const IndexHandle& handle, std::string_view name, std::uint64_t start,
-                                      std::uint64_t end) {
-    return complete(handle, plan_fetch_for_batch(handle, name, start, end));
-}
-
 std::string random_residues(std::mt19937_64& random, std::size_t length) {
     static const char letters[] = "ACGTacgtNRY";
     std::string text(length, 'A');
