@@ -169,9 +169,56 @@ def targets(data: dict) -> list[tuple[str, str, str, bool | None]]:
                             f"{step:.2f}×", step <= 1.25))
     else:
         out.append(("scaling", "linear; no step at 1000", "not measured", None))
+    out += process_targets(data.get("processes") or {})
     return out
 
 
+def process_targets(rows: dict) -> list[tuple[str, str, str, bool | None]]:
+    handle, cluster = rows.get("handle"), rows.get("cluster") or {}
+    out = []
+    if handle:
+        unpickle, opened = handle["unpickle"]["median"], handle["open"]["median"]
+        floor = handle["pickle_floor"]["median"]
+        out.append(("processes", "unpickling a Fasta (index current) costs no more than opening it, beyond "
+                    "pickle.loads' own fixed cost (within 10 %), and rewrites no index",
+                    f"{unpickle / opened:.2f}× ({unpickle * 1e6:.1f} µs against {opened * 1e6:.1f} µs, "
+                    f"pickle.loads of a small object {floor * 1e6:.1f} µs; building "
+                    f"{handle['build']['median']:.2f} s)",
+                    unpickle <= 1.1 * (opened + floor) and not handle["index_rewritten"]))
+    else:
+        out.append(("processes", "unpickling costs no more than opening", "not measured", None))
+    if "cluster" in cluster:
+        ratio = cluster["cluster"]["median"] / cluster["single"]["median"]
+        out.append(("processes", f"{cluster['regions']:,} regions on a started {rows['workers']}-process "
+                    "LocalCluster within 2× one process", f"{ratio:.2f}×", ratio <= 2))
+    else:
+        out.append(("processes", "BED on a 2-process LocalCluster within 2× one process",
+                    cluster.get("missing", "not measured"), None))
+    return out
+
+
+def processes_table(rows: dict) -> list[str]:
+    handle, cluster = rows.get("handle") or {}, rows.get("cluster") or {}
+    lines = ["| step | median |", "|---|---:|"]
+    for key, label in (("build", "Fasta(path), index built"), ("open", "Fasta(path), index present"),
+                       ("unpickle", "pickle.loads of a pickled Fasta, index present"),
+                       ("pickle_floor", "pickle.loads of a pickled empty Sequence (the unpickler's own cost)")):
+        if key in handle:
+            seconds = handle[key]["median"]
+            lines.append(f"| {label} | {seconds * 1e6:.1f} µs |" if seconds < 1e-3 else
+                         f"| {label} | {fmt_seconds(seconds)} |")
+    if "cluster" in cluster:
+        regions = f"{cluster['regions']:,} regions"
+        for key, label in (("single", f"{regions}, one process (one batch, FASTA text)"),
+                           ("single_cli", f"{regions}, `sekvo getfasta` (whole process)"),
+                           ("cluster", f"{regions} on the started cluster ({cluster['partitions']} partitions), "
+                                       "examples/dask_regions.py"),
+                           ("scheduling", f"Dask alone: the same {cluster['partitions']} partitions sent to "
+                                          "a task that only counts them")):
+            lines.append(f"| {label} | {fmt_seconds(cluster[key]['median'])} |")
+        lines.append(f"| cluster start-up ({rows['workers']} worker processes), once | "
+                     f"{fmt_seconds(cluster['cluster_start'])} |")
+    return lines
 def columnar_targets(data: dict, out: list, ratio_row) -> None:
     """The targets of the columnar batches (bench/columnar.py)."""
     w = "columnar_var_random"
@@ -405,6 +452,12 @@ def markdown(data: dict, chart_path: str | None) -> str:
     if data.get("one_shot"):
         from one_shot import markdown as one_shot_markdown
         lines += [one_shot_markdown(data["one_shot"])]
+    if data.get("processes"):
+        lines += ["## Across processes", "",
+                  "A Fasta pickled and loaded in the same process (the index present and current), and "
+                  "the random 50–1000 bp BED set fetched with examples/dask_regions.py on a LocalCluster "
+                  "started beforehand, against the same fetch and formatting in one process.", ""]
+        lines += processes_table(data["processes"]) + [""]
     lines += ["## Residue checks", "",
               "Every tool's residues for each workload are hashed (all regions of each batch, the first "
               f"{cfg['check_sample']:,} single calls, the whole record) and compared.", "",

@@ -33,6 +33,7 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 REPO = os.path.dirname(HERE)
 sys.path.insert(0, HERE)
 
+import across_processes  # noqa: E402
 import make_data  # noqa: E402
 import one_shot  # noqa: E402
 from cli_tools import CLI_TOOLS, digest as text_digest, samtools_regions_file, time_command  # noqa: E402
@@ -290,7 +291,8 @@ def main(argv=None) -> int:
     parser.add_argument("--out", help="directory for results.json, results.md, ratios.png")
     parser.add_argument("--report", help="also write the Markdown report here (full run: BENCHMARKS.md)")
     parser.add_argument("--tools", help="comma-separated subset of tools to run")
-    parser.add_argument("--skip", default="", help="comma-separated phases to skip: index,main,memory,columnar,scaling,cli")
+    parser.add_argument("--skip", default="",
+                        help="comma-separated phases to skip: index,main,memory,columnar,scaling,cli,processes,oneshot")
     parser.add_argument("--scaling-tools", default="sekvo", help="tools whose batch is timed by size and pool")
     parser.add_argument("--pools", default="1,2", help="worker pool sizes for the scaling phase")
     parser.add_argument("--size", type=make_data.parse_size, help="override the genome size")
@@ -439,13 +441,23 @@ def main(argv=None) -> int:
             failures["one-shot"] = str(exc)
             log(f"  one-shot: FAILED {exc}")
 
+    processes: dict = {}
+    if "processes" not in skip and runnable("sekvo"):
+        log("across processes: unpickling and the Dask cluster")
+        try:
+            processes = across_processes.measure(data, manifest["files"]["genome"], cfg["reps"]["batch"])
+        except (RuntimeError, OSError, subprocess.CalledProcessError) as exc:
+            failures["sekvo across processes"] = str(exc)
+            log(f"  across processes: FAILED {exc}")
+
     machine = machine_info()
     machine["load_before"] = load_before
     machine["load_after"] = load_average()
     output = {
         "machine": machine, "config": cfg, "tools": tools_info, "results": results,
         "checks": check_residues(results), "index_files": index_checks,
-        "memory": memory, "columnar_memory": columnar_memory, "scaling": scaling, "failures": failures,
+        "memory": memory, "columnar_memory": columnar_memory, "scaling": scaling, "processes": processes,
+        "failures": failures, "one_shot": one_shot_rows,
     }
     written = write_outputs(output, out_dir, report)
     for path in written:

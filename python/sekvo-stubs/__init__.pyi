@@ -3,16 +3,20 @@
 Coordinates are 1-based and inclusive unless a class says otherwise. Every
 retrieval returns `Sequence` values. `FastaRecord`, `FastaIterator`,
 `SequenceIterator` and `MutableFastaRecord` cannot be constructed: records and
-iterators come from a `Fasta`, and no operation hands out a
+iterators come from a `Fasta`, and only unpickling makes a
 `MutableFastaRecord`. `SequenceArray` holds the regions of a columnar batch
-(`fetch_array`, `fetch_bed`) and their residues in one buffer.
+(`fetch_array`, `fetch_bed`) and their residues in one buffer. Every object
+pickles and copies (`Fasta` and `Faidx` as their path and settings, reopened by
+the receiver; `Sequence` and `SequenceArray` by value; records and iterators
+with their `Fasta`).
 """
 
-import os
 from collections.abc import Buffer as _Buffer
+from collections.abc import Callable
 from collections.abc import Iterator as _Iterator
 from collections.abc import Sequence as _Sequence
-from typing import ClassVar, Literal, NoReturn, SupportsIndex, final
+from os import PathLike
+from typing import Any, ClassVar, Literal, NoReturn, SupportsIndex, TypeAlias, final
 
 __all__ = [
     "Fasta",
@@ -32,7 +36,15 @@ _Span = tuple[SupportsIndex, SupportsIndex]
 # Coordinates given as a column: a sequence of integers or an integer buffer
 # such as a numpy int64 array.
 _Coordinates = _Sequence[SupportsIndex] | _Buffer
-_Path = str | os.PathLike[str] | bytes
+_Path: TypeAlias = str | PathLike[str] | PathLike[bytes]
+_BedPath: TypeAlias = str | PathLike[str] | bytes
+# What __reduce__ gives pickle and copy: sekvo._reconstruct and its arguments.
+_Reduced: TypeAlias = tuple[Callable[[str, Any], Any], tuple[str, Any]]
+
+__version__: str
+
+def _reconstruct(kind: str, state: Any) -> Any:
+    """Makes an object of the module again from what its __reduce__ gave (used by pickle)."""
 
 @final
 class Fasta:
@@ -40,8 +52,8 @@ class Fasta:
 
     def __new__(
         cls,
-        filename: str,
-        indexname: str | None = None,
+        filename: _Path,
+        indexname: _Path | None = None,
         default_seq: str | None = None,
         key_function: object = None,
         as_raw: bool = False,
@@ -74,12 +86,14 @@ class Fasta:
         ends: _Coordinates | None = None,
     ) -> SequenceArray:
         """Many regions into one SequenceArray, as tuples or as three columns."""
-    def fetch_bed(self, path: _Path, strand: bool = False) -> SequenceArray:
+    def fetch_bed(self, path: _BedPath, strand: bool = False) -> SequenceArray:
         """Every interval of a BED file (plain or gzip) into one SequenceArray."""
     def close(self) -> None:
         """Does nothing: the file is released with the last object that uses it."""
     def __enter__(self) -> Fasta: ...
     def __exit__(self, _exc_type: object = None, _exc_value: object = None, _traceback: object = None) -> None: ...
+    def __reduce__(self) -> _Reduced:
+        """The path(s) and settings; unpickling opens the file again."""
     def __getitem__(self, key: str | SupportsIndex, /) -> FastaRecord:
         """A record by name, or by position in index-file order."""
     def __contains__(self, key: str, /) -> bool: ...
@@ -94,8 +108,8 @@ class Faidx:
 
     def __new__(
         cls,
-        filename: str,
-        indexname: str | None = None,
+        filename: _Path,
+        indexname: _Path | None = None,
         as_raw: bool = False,
         strict_bounds: bool = False,
         sequence_always_upper: bool = False,
@@ -124,13 +138,15 @@ class Faidx:
         ends: _Coordinates | None = None,
     ) -> SequenceArray:
         """Many regions into one SequenceArray, as tuples or as three columns."""
-    def fetch_bed(self, path: _Path, strand: bool = False) -> SequenceArray:
+    def fetch_bed(self, path: _BedPath, strand: bool = False) -> SequenceArray:
         """Every interval of a BED file (plain or gzip) into one SequenceArray."""
     @property
     def keys(self) -> list[str]:
         """Record names in index-file order (an attribute, not a method)."""
     def __contains__(self, key: str, /) -> bool: ...
     def __repr__(self) -> str: ...
+    def __reduce__(self) -> _Reduced:
+        """The path(s) and settings; unpickling opens the file again."""
 
 @final
 class Sequence:
@@ -175,11 +191,15 @@ class Sequence:
     def __ne__(self, other: object, /) -> bool: ...
     def __str__(self) -> str: ...
     def __repr__(self) -> str: ...
+    def __reduce__(self) -> _Reduced:
+        """By value: name, residues, start, end and comp."""
 
 @final
 class FastaRecord:
     """One record of a Fasta; reads residues when asked."""
 
+    @property
+    def name(self) -> str: ...
     @property
     def long_name(self) -> str: ...
     @property
@@ -191,6 +211,8 @@ class FastaRecord:
     def __reversed__(self) -> list[Sequence]: ...
     def __str__(self) -> str: ...
     def __repr__(self) -> str: ...
+    def __reduce__(self) -> _Reduced:
+        """Its Fasta and its name."""
 
 @final
 class FastaIterator:
@@ -198,6 +220,8 @@ class FastaIterator:
 
     def __iter__(self) -> FastaIterator: ...
     def __next__(self) -> FastaRecord: ...
+    def __reduce__(self) -> _Reduced:
+        """Its Fasta and the names still to come."""
 
 @final
 class SequenceIterator:
@@ -205,6 +229,8 @@ class SequenceIterator:
 
     def __iter__(self) -> SequenceIterator: ...
     def __next__(self) -> Sequence: ...
+    def __reduce__(self) -> _Reduced:
+        """Its Fasta, the record's name and the position of the next piece."""
 
 @final
 class MutableFastaRecord:
@@ -212,6 +238,7 @@ class MutableFastaRecord:
 
     def __setitem__(self, key: object, value: str, /) -> NoReturn: ...
     def __delitem__(self, key: object, /) -> NoReturn: ...
+    def __reduce__(self) -> _Reduced: ...
 
 @final
 class SequenceArray:
@@ -245,6 +272,8 @@ class SequenceArray:
     def __arrow_c_schema__(self) -> object: ...
     def __arrow_c_array__(self, requested_schema: object = None) -> tuple[object, object]: ...
     def __arrow_c_stream__(self, requested_schema: object = None) -> object: ...
+    def __reduce_ex__(self, protocol: SupportsIndex) -> _Reduced:
+        """By value; under protocol 5 the columns go as out-of-band buffers (pickle.PickleBuffer)."""
     def __buffer__(self, flags: int, /) -> memoryview: ...
     def __release_buffer__(self, buffer: memoryview, /) -> None: ...
     def __getitem__(self, key: SupportsIndex, /) -> Sequence: ...

@@ -7,6 +7,7 @@
 #include "lib/columnar_objects.hpp"
 #include "lib/index_calls.hpp"
 #include "lib/index_settings.hpp"
+#include "lib/pickling.hpp"
 
 namespace sekvo {
 
@@ -88,6 +89,13 @@ PyObject* faidx_repr(PyObject* self) {
     return to_python("Faidx(\"" + faidx->handle->options().filename + "\")");
 }
 
+// Pickled as the settings it was opened with (see Fasta.__reduce__).
+PyObject* faidx_reduce(PyObject* self, PyObject*) {
+    auto faidx = borrow_shared<FaidxValue>(self);
+    if (!faidx) return nullptr;
+    return reduce_to("Faidx", settings_tuple(*faidx));
+}
+
 PyObject* faidx_fetch_array(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     static const Signature signature{"Faidx.fetch_array()", {"regions", "rc", "names", "starts", "ends"}, 0};
     PyObject* argv[5];
@@ -146,6 +154,7 @@ PyMethodDef faidx_methods[] = {
                "Example:\n"
                "    >>> regions = [(1000, 2000), (5000, 6000), (10000, 11000)]\n"
                "    >>> sequences = faidx.fetch_many_same_chr(\"chr1\", regions)")},
+    {"__reduce__", noargs_method<faidx_reduce>(), METH_NOARGS, SEKVO_DOC("__reduce__($self)", "")},
     {"fetch_array", fastcall_method<faidx_fetch_array>(), METH_FASTCALL | METH_KEYWORDS,
      SEKVO_DOC("fetch_array($self, regions=None, rc=None, names=None, starts=None, ends=None)",
                "Fetch many regions into one SequenceArray: all residues in one buffer.\n"

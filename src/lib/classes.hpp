@@ -25,5 +25,7 @@ PyObject* sequence_from_value(SequenceValue&& value);
 // A new list of Sequence objects, one per value in order (the values are
 // moved out); NULL with the error set and no partial list.
 PyObject* sequence_list_from_values(std::vector<SequenceValue>&& values);
+// A new MutableFastaRecord (only unpickling makes one); NULL with the error set.
+PyObject* new_mutable_fasta_record();
 
 }  // namespace sekvo

@@ -66,6 +66,11 @@ PyObject* call_fetch_array(const IndexHandle& handle, PyObject* regions, PyObjec
                            PyObject* starts, PyObject* ends);
 PyObject* call_fetch_bed(const IndexHandle& handle, PyObject* path, PyObject* strand);
 
+// Pickling by value (lib/sequence_array_pickling.cpp): __reduce_ex__ for
+// `protocol`, and the SequenceArray made again from that state.
+PyObject* reduce_sequence_array(const std::shared_ptr<const ColumnarData>& data, int protocol);
+PyObject* rebuild_sequence_array(PyObject* state);
+
 PyObject* arrow_array_capsules(const std::shared_ptr<const ColumnarData>& data);
 PyObject* arrow_stream_capsule(const std::shared_ptr<const ColumnarData>& data);
 

@@ -1,11 +1,14 @@
 // The Python class FastaIterator: the records of a Fasta, over a snapshot
 // of its names. It moves only forward; once exhausted it stays exhausted.
+#include <algorithm>
+#include <cstdint>
 #include <string>
 #include <utility>
 
 #include "lib/binding/binding.hpp"
 #include "lib/classes.hpp"
 #include "lib/fasta_objects.hpp"
+#include "lib/pickling.hpp"
 
 namespace sekvo {
 
@@ -23,11 +26,28 @@ PyObject* fasta_iterator_next(PyObject* self) {
     return new_fasta_record(std::move(name), iterator->source.get());
 }
 
+// Pickled with its position: the Fasta and the names still to come. A copy
+// moves on its own.
+PyObject* fasta_iterator_reduce(PyObject* self, PyObject*) {
+    auto iterator = borrow_shared<FastaIteratorValue>(self);
+    if (!iterator) return nullptr;
+    const std::size_t size = iterator->names.size();
+    const auto first = static_cast<std::size_t>(std::min<std::uint64_t>(iterator->position, size));
+    PyObject* names = list_from(size - first, [&](std::size_t i) { return to_python(iterator->names[first + i]); });
+    return reduce_to("FastaIterator", Py_BuildValue("(ONi)", iterator->source.get(), names, 0));
+}
+
+PyMethodDef fasta_iterator_methods[] = {
+    {"__reduce__", noargs_method<fasta_iterator_reduce>(), METH_NOARGS, SEKVO_DOC("__reduce__($self)", "")},
+    {nullptr, nullptr, 0, nullptr},
+};
+
 ClassDef fasta_iterator_class() {
     return define_class<FastaIteratorValue>("FastaIterator", nullptr,
                                             {
                                                 {Py_tp_iter, slot<iterator_self<FastaIteratorValue>>()},
                                                 {Py_tp_iternext, slot<fasta_iterator_next>()},
+                                                {Py_tp_methods, fasta_iterator_methods},
                                             });
 }
 

@@ -11,6 +11,7 @@
 #include "lib/classes.hpp"
 #include "lib/core_values.hpp"
 #include "lib/fasta_objects.hpp"
+#include "lib/pickling.hpp"
 #include "lib/str_residues.hpp"
 
 namespace sekvo {
@@ -131,12 +132,28 @@ PyObject* record_unpadded_len(PyObject* self) {
     return to_python(unpadded_length(text.value().seq));
 }
 
+PyObject* record_name(PyObject* self) {
+    auto record = borrow_shared<FastaRecordValue>(self);
+    if (!record) return nullptr;
+    return to_python(record->name);
+}
+
+// Its Fasta (pickled once per pickle, however many of its records go
+// along) and its name.
+PyObject* record_reduce(PyObject* self, PyObject*) {
+    auto record = borrow_shared<FastaRecordValue>(self);
+    if (!record) return nullptr;
+    return reduce_to("FastaRecord", Py_BuildValue("(ON)", record->source.get(), to_python(record->name)));
+}
+
 PyMethodDef record_methods[] = {
     {"__reversed__", noargs_method<record_reversed>(), METH_NOARGS, SEKVO_DOC("__reversed__($self)", "")},
+    {"__reduce__", noargs_method<record_reduce>(), METH_NOARGS, SEKVO_DOC("__reduce__($self)", "")},
     {nullptr, nullptr, 0, nullptr},
 };
 
 PyGetSetDef record_getset[] = {
+    {"name", getter<record_name>, nullptr, nullptr, nullptr},
     {"long_name", getter<record_long_name>, nullptr, nullptr, nullptr},
     {"unpadded_len", getter<record_unpadded_len>, nullptr, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},

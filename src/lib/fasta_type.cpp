@@ -14,6 +14,7 @@
 #include "lib/core_values.hpp"
 #include "lib/fasta_objects.hpp"
 #include "lib/index_calls.hpp"
+#include "lib/pickling.hpp"
 
 namespace sekvo {
 
@@ -247,6 +248,14 @@ PyObject* fasta_exit(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
     Py_RETURN_NONE;
 }
 
+// Pickled as the settings it was opened with; unpickling opens the file
+// again in the receiving process (loading the index when it is current).
+PyObject* fasta_reduce(PyObject* self, PyObject*) {
+    auto fasta = borrow_shared<FastaValue>(self);
+    if (!fasta) return nullptr;
+    return reduce_to("Fasta", settings_tuple(*fasta));
+}
+
 PyObject* fasta_fetch_array(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     static const Signature signature{"Fasta.fetch_array()", {"regions", "rc", "names", "starts", "ends"}, 0};
     PyObject* argv[5];
@@ -314,6 +323,7 @@ PyMethodDef fasta_methods[] = {
     {"__enter__", noargs_method<fasta_enter>(), METH_NOARGS, SEKVO_DOC("__enter__($self)", "")},
     {"__exit__", fastcall_method<fasta_exit>(), METH_FASTCALL | METH_KEYWORDS,
      SEKVO_DOC("__exit__($self, _exc_type=None, _exc_value=None, _traceback=None)", "")},
+    {"__reduce__", noargs_method<fasta_reduce>(), METH_NOARGS, SEKVO_DOC("__reduce__($self)", "")},
     {"fetch_array", fastcall_method<fasta_fetch_array>(), METH_FASTCALL | METH_KEYWORDS,
      SEKVO_DOC("fetch_array($self, regions=None, rc=None, names=None, starts=None, ends=None)",
                "Fetch many regions into one SequenceArray: all residues in one buffer.\n"

@@ -34,4 +34,11 @@ std::string settings_text_signature(std::initializer_list<const char*> parameter
 // first parameter that fails, or the exception of the opening error.
 bool open_index(std::initializer_list<const char*> parameters, PyObject* const* argv, OpenedIndex& out);
 
+// The sixteen settings of an opened index as a new tuple in one fixed
+// order (paths as given, Python-object settings as kept), from which
+// open_index_from_settings opens the same file again; NULL with the error
+// set. This is the state a pickled Faidx or Fasta carries.
+PyObject* settings_tuple(const OpenedIndex& index);
+bool open_index_from_settings(PyObject* const* settings, OpenedIndex& out);
+
 }  // namespace sekvo

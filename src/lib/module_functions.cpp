@@ -9,6 +9,7 @@
 #include "faidx/index_handle.hpp"
 #include "lib/binding/binding.hpp"
 #include "lib/core_values.hpp"
+#include "lib/pickling.hpp"
 
 namespace sekvo {
 
@@ -48,6 +49,7 @@ PyObject* write_index(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObje
 PyMethodDef functions[] = {
     {"_write_index", fastcall_method<write_index>(), METH_FASTCALL | METH_KEYWORDS,
      SEKVO_DOC("_write_index(filename)", "Rebuild the index file of a FASTA file; for the command line.")},
+    reconstruct_method(),
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -1,5 +1,6 @@
 // The module's functions (not classes). All are private: they serve the
-// command line, which shares the core's engines instead of writing them again.
+// command line, which shares the core's engines instead of writing them
+// again, and pickle (_reconstruct, lib/pickling.hpp).
 #pragma once
 
 #include "lib/binding/python.hpp"

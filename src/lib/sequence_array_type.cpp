@@ -213,7 +213,19 @@ PyObject* array_arrow_stream(PyObject* self, PyObject* const* args, Py_ssize_t n
     return arrow_stream_capsule(array_of(self).data);
 }
 
+PyObject* array_reduce_ex(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static const Signature signature{"SequenceArray.__reduce_ex__()", {"protocol"}, 1};
+    PyObject* argv[1];
+    if (!parse_arguments(signature, args, nargs, kwnames, argv)) return nullptr;
+    std::int64_t protocol = 0;
+    if (!extract_argument("protocol", argv[0], protocol)) return nullptr;
+    return reduce_sequence_array(array_of(self).data, static_cast<int>(std::clamp<std::int64_t>(protocol, 0, 5)));
+}
+
 PyMethodDef array_methods[] = {
+    {"__reduce_ex__", fastcall_method<array_reduce_ex>(), METH_FASTCALL | METH_KEYWORDS,
+     SEKVO_DOC("__reduce_ex__($self, protocol)",
+               "By value; under protocol 5 the columns go as out-of-band buffers (pickle.PickleBuffer).")},
     {"to_pylist", noargs_method<array_to_pylist>(), METH_NOARGS,
      SEKVO_DOC("to_pylist($self)", "The residues of every region as a list of str.")},
     {"one_hot", fastcall_method<array_one_hot>(), METH_FASTCALL | METH_KEYWORDS,

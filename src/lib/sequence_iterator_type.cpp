@@ -11,6 +11,7 @@
 #include "lib/classes.hpp"
 #include "lib/core_values.hpp"
 #include "lib/fasta_objects.hpp"
+#include "lib/pickling.hpp"
 
 namespace sekvo {
 
@@ -35,12 +36,28 @@ PyObject* sequence_iterator_next(PyObject* self) {
     return result;
 }
 
+// Pickled with its position: the Fasta, the record's name and where the
+// next piece starts. A copy moves on its own.
+PyObject* sequence_iterator_reduce(PyObject* self, PyObject*) {
+    auto iterator = borrow_shared<SequenceIteratorValue>(self);
+    if (!iterator) return nullptr;
+    return reduce_to("SequenceIterator",
+                     Py_BuildValue("(ONNN)", iterator->source.get(), to_python(iterator->name),
+                                   to_python(iterator->position), to_python(iterator->exhausted)));
+}
+
+PyMethodDef sequence_iterator_methods[] = {
+    {"__reduce__", noargs_method<sequence_iterator_reduce>(), METH_NOARGS, SEKVO_DOC("__reduce__($self)", "")},
+    {nullptr, nullptr, 0, nullptr},
+};
+
 ClassDef sequence_iterator_class() {
     return define_class<SequenceIteratorValue>(
         "SequenceIterator", nullptr,
         {
             {Py_tp_iter, slot<iterator_self<SequenceIteratorValue>>()},
             {Py_tp_iternext, slot<sequence_iterator_next>()},
+            {Py_tp_methods, sequence_iterator_methods},
         });
 }
 

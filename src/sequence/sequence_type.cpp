@@ -8,6 +8,7 @@
 #include "lib/binding/binding.hpp"
 #include "lib/classes.hpp"
 #include "lib/core_values.hpp"
+#include "lib/pickling.hpp"
 #include "sequence/sequence_value.hpp"
 #include "sequence/slicing.hpp"
 
@@ -169,6 +170,20 @@ PyObject* sequence_negative(PyObject* self) {
     return transformed<reverse_complement>(self);
 }
 
+// By value: the constructor's five arguments.
+PyObject* sequence_reduce(PyObject* self, PyObject*) {
+    auto sequence = borrow_shared<SequenceValue>(self);
+    if (!sequence) return nullptr;
+    return reduce_to("Sequence", Py_BuildValue("(NNNNN)", to_python(sequence->name), to_python(sequence->seq),
+                                               to_python(sequence->start), to_python(sequence->end),
+                                               to_python(sequence->comp)));
+}
+
+PyMethodDef sequence_methods[] = {
+    {"__reduce__", noargs_method<sequence_reduce>(), METH_NOARGS, SEKVO_DOC("__reduce__($self)", "")},
+    {nullptr, nullptr, 0, nullptr},
+};
+
 PyGetSetDef sequence_getset[] = {
     {"name", getter<load<&SequenceValue::name>>, setter<set_name>, nullptr, nullptr},
     {"seq", getter<load<&SequenceValue::seq>>, setter<set_seq>, nullptr, nullptr},
@@ -198,6 +213,7 @@ ClassDef sequence_class() {
                                            {Py_mp_subscript, slot<sequence_subscript>()},
                                            {Py_nb_negative, slot<sequence_negative>()},
                                            {Py_tp_getset, sequence_getset},
+                                           {Py_tp_methods, sequence_methods},
                                        });
 }
 

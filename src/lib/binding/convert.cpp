@@ -65,6 +65,43 @@ bool extract(PyObject* object, std::string& out) {
     return true;
 }
 
+bool extract_path(PyObject* object, std::string& out) {
+    if (PyUnicode_Check(object)) return extract(object, out);
+    // Only objects whose type defines __fspath__ are paths; the rest keep
+    // the str conversion's own error.
+    PyObject* method = nullptr;
+    if (PyObject_GetOptionalAttrString(reinterpret_cast<PyObject*>(Py_TYPE(object)), "__fspath__", &method) < 0) {
+        return false;
+    }
+    if (method == nullptr) return extract(object, out);
+    Py_DECREF(method);
+    Ref path = Ref::steal(PyOS_FSPath(object));
+    if (!path) return false;
+    if (PyBytes_Check(path.get())) {
+        out.assign(PyBytes_AS_STRING(path.get()), static_cast<std::size_t>(PyBytes_GET_SIZE(path.get())));
+        return true;
+    }
+    return extract(path.get(), out);
+}
+
+bool extract_path_argument(const char* parameter, PyObject* object, std::string& out) {
+    if (object == nullptr || extract_path(object, out)) return true;
+    name_argument_error(parameter);
+    return false;
+}
+
+bool extract_path_argument(const char* parameter, PyObject* object, std::optional<std::string>& out) {
+    if (object == nullptr) return true;
+    if (object == Py_None) {
+        out.reset();
+        return true;
+    }
+    std::string path;
+    if (!extract_path_argument(parameter, object, path)) return false;
+    out = std::move(path);
+    return true;
+}
+
 bool extract(PyObject* object, bool& out) {
     if (PyBool_Check(object)) {
         out = object == Py_True;

@@ -29,6 +29,10 @@ void name_argument_error(const char* parameter);
 // text: a str (or subclass), as UTF-8; lone surrogates from undecodable
 // bytes (see to_python) are turned back into those bytes.
 bool extract(PyObject* object, std::string& out);
+// a file path: a str as above, or an os.PathLike object (pathlib.Path)
+// through its __fspath__, whose bytes result is taken as it is. Anything
+// else is refused exactly as extract() to std::string refuses it.
+bool extract_path(PyObject* object, std::string& out);
 // flag: True/False, or a numpy bool through its __bool__.
 bool extract(PyObject* object, bool& out);
 // integers: int or any object with __index__; the interpreter's own
@@ -72,6 +76,10 @@ bool extract_argument(const char* parameter, PyObject* object, T& out) {
     name_argument_error(parameter);
     return false;
 }
+
+// extract_argument for a path parameter (see extract_path).
+bool extract_path_argument(const char* parameter, PyObject* object, std::string& out);
+bool extract_path_argument(const char* parameter, PyObject* object, std::optional<std::string>& out);
 
 // --- C++ -> Python ---------------------------------------------------------
 // Text becomes str from its UTF-8 bytes; a byte that is not part of valid
