@@ -449,6 +449,9 @@ def markdown(data: dict, chart_path: str | None) -> str:
         lines += memory_table(data) + [""]
     if data.get("scaling"):
         lines += ["## Scaling", ""] + scaling_table(data)
+    if data.get("one_shot"):
+        from one_shot import markdown as one_shot_markdown
+        lines += [one_shot_markdown(data["one_shot"])]
     if data.get("processes"):
         lines += ["## Across processes", "",
                   "A Fasta pickled and loaded in the same process (the index present and current), and "

@@ -35,6 +35,7 @@ sys.path.insert(0, HERE)
 
 import across_processes  # noqa: E402
 import make_data  # noqa: E402
+import one_shot  # noqa: E402
 from cli_tools import CLI_TOOLS, digest as text_digest, samtools_regions_file, time_command  # noqa: E402
 from report import write_outputs  # noqa: E402
 from tools import TOOLS, python_build_index  # noqa: E402
@@ -49,14 +50,14 @@ MODES = {
         "size": 50_000_000, "regions": 20_000, "single_calls": 100_000, "check_sample": 2_000,
         "reps": {"index": 3, "batch": 3, "single": 3, "whole": 3},
         "scaling_sizes": [100, 500, 999, 1000, 1001, 2000, 5000, 10_000, 20_000, 50_000, 100_000],
-        "scaling_min_seconds": 0.1, "rounds": 1,
+        "scaling_min_seconds": 0.1, "rounds": 1, "one_shot": {"reps": 3, "big_regions": 200_000},
     },
     "full": {
         "size": 1_000_000_000, "regions": 200_000, "single_calls": 1_000_000, "check_sample": 10_000,
         "reps": {"index": 5, "batch": 5, "single": 3, "whole": 5},
         "scaling_sizes": [100, 500, 999, 1000, 1001, 2000, 5000, 10_000, 20_000, 50_000,
                           100_000, 200_000, 500_000, 1_000_000],
-        "scaling_min_seconds": 0.5, "rounds": 2,
+        "scaling_min_seconds": 0.5, "rounds": 2, "one_shot": {"reps": 5, "big_regions": 2_000_000},
     },
 }
 
@@ -291,7 +292,7 @@ def main(argv=None) -> int:
     parser.add_argument("--report", help="also write the Markdown report here (full run: BENCHMARKS.md)")
     parser.add_argument("--tools", help="comma-separated subset of tools to run")
     parser.add_argument("--skip", default="",
-                        help="comma-separated phases to skip: index,main,memory,columnar,scaling,cli,processes,bgzf")
+                        help="comma-separated phases to skip: index,main,memory,columnar,scaling,cli,processes,oneshot,bgzf")
     parser.add_argument("--scaling-tools", default="sekvo", help="tools whose batch is timed by size and pool")
     parser.add_argument("--pools", default="1,2", help="worker pool sizes for the scaling phase")
     parser.add_argument("--size", type=make_data.parse_size, help="override the genome size")
@@ -427,6 +428,19 @@ def main(argv=None) -> int:
                 attempt(f"{name} scaling pool {pool}", lambda: scaling.setdefault(name, {}).__setitem__(
                     pool, run_worker("scaling", cfg, tmp, env=env, tool=name)))
 
+    one_shot_rows: dict = {}
+    if "oneshot" not in skip:
+        log("one-shot runs (a fresh process each)")
+        try:
+            files = manifest["files"]
+            one_shot_rows = one_shot.measure(
+                genome, {"random": os.path.join(data, files["var_random"]),
+                         "sorted": os.path.join(data, files["var_sorted"])},
+                reps=cfg["one_shot"]["reps"], log=log, big_regions=cfg["one_shot"]["big_regions"])
+        except (subprocess.CalledProcessError, subprocess.TimeoutExpired) as exc:
+            failures["one-shot"] = str(exc)
+            log(f"  one-shot: FAILED {exc}")
+
     processes: dict = {}
     if "processes" not in skip and runnable("sekvo"):
         log("across processes: unpickling and the Dask cluster")
@@ -456,7 +470,7 @@ def main(argv=None) -> int:
         "machine": machine, "config": cfg, "tools": tools_info, "results": results,
         "checks": check_residues(results), "index_files": index_checks,
         "memory": memory, "columnar_memory": columnar_memory, "scaling": scaling, "processes": processes,
-        "failures": failures, "bgzf": bgzf_rows,
+        "failures": failures, "one_shot": one_shot_rows, "bgzf": bgzf_rows,
     }
     written = write_outputs(output, out_dir, report)
     for path in written:

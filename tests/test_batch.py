@@ -146,3 +146,19 @@ def test_parallel_reads_through_the_file(genome, mutable):
     regions = [("chr2", s, s + 99) for s in range(1, 2900, 2)]
     result = sekvo.Faidx(path, mutable=mutable).fetch_many(regions)
     assert texts(result) == [seqs["chr2"][s - 1:e] for _, s, e in regions]
+
+
+@pytest.mark.parametrize("rc", [False, True])
+def test_a_result_kept_alone_outlives_its_batch(genome, rc):
+    # Small results of a large batch share memory blocks; keeping one
+    # must keep its bytes while the rest of the batch is freed and reused.
+    path, records = genome
+    fasta = sekvo.Fasta(path)
+    regions = [("chr2", 1 + i % 500, 1 + i % 500 + i % 2000) for i in range(20_000)]
+    kept = [fasta.fetch_many(regions, rc=rc)[i] for i in (0, 7_777, 19_999)]
+    reuse = [bytes([65 + i % 26]) * 700 for i in range(50_000)]
+    for seq, i in zip(kept, (0, 7_777, 19_999)):
+        name, start, end = regions[i]
+        text = records[name][start - 1:end]
+        assert str(seq) == (text.translate(str.maketrans("ACGTacgt", "TGCAtgca"))[::-1] if rc else text)
+    assert len(reuse) == 50_000

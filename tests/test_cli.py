@@ -244,7 +244,7 @@ def small(tmp_path):
     (["getfasta", "{fa}", "--bed", "{dir}/b3.bed"], "b3.bed: line 1: start 5 is greater than end 3"),
     (["getfasta", "{fa}", "--bed", "{dir}/b4.bed"], "b4.bed: line 2: no sequence named 'chrZ'"),
     (["getfasta", "{fa}", "--bed", "{dir}/b5.bed", "--split"], "b5.bed: line 1: block count"),
-    (["getfasta", "{fa}", "--bed", "{dir}/b1.bed", "--full-header"], "--full-header is not supported"),
+    (["getfasta", "{fa}", "--bed", "{dir}/b4.bed", "--full-header"], "no sequence named 'chrZ'"),
     (["index", "{dir}/empty.fa"], "no sequences found in '{dir}/empty.fa'"),
     (["faidx", "{fa}", "s", "-o", "{fa}"], "refusing to write the output over the input file '{fa}'"),
     (["getfasta", "{fa}", "--bed", "{dir}/ok.bed", "-o", "{dir}/ok.bed"], "over the input file"),
@@ -278,11 +278,12 @@ def test_getfasta_lines_of_differing_columns(small):
 def test_continue_skips_unknown_names(small, capsys):
     tmp_path, fa = small
     (tmp_path / "b.bed").write_text("s\t0\t3\nchrZ\t0\t3\nt\t2\t4\n")
-    assert sekvo_out(tmp_path, "faidx", fa, "s:1-3", "nope", "t:2-3", "-c") == b">s:1-3\nACG\n>t:2-3\nGG\n"
+    assert sekvo_out(tmp_path, "faidx", fa, "s:1-3", "nope", "t:2-3", "-c") == \
+        b">s:1-3\nACG\n>nope\n>t:2-3\nGG\n"
     assert sekvo_out(tmp_path, "getfasta", fa, "--bed", str(tmp_path / "b.bed"), "-c") == \
         b">s:0-3\nACG\n>t:2-4\nGG\n"
     err = capsys.readouterr().err
-    assert "region 'nope': no sequence named 'nope'; skipped" in err
+    assert "region 'nope': no sequence named 'nope'; writing an empty record" in err
     assert "line 2: no sequence named 'chrZ'; skipped" in err
 
 

@@ -2,6 +2,8 @@
 
 from __future__ import annotations
 
+import re
+from itertools import chain
 from typing import NamedTuple
 
 from .errors import CliError, RegionError
@@ -10,11 +12,14 @@ from .messages import Messages
 from .output import PIECE_RESIDUES, Output, fasta_record, fasta_text, reverse_complement
 from .reference import WHITESPACE, Reference
 from .regions import parse_region
+from .streaming import has_descriptor, write_region_records
 
 # Regions are read in batches of at most this many residues (bounds memory
 # for whole-chromosome requests) or this many regions.
 BATCH_RESIDUES = 64 << 20
 BATCH_REGIONS = 100_000
+# Regions read, checked and written at a time.
+WINDOW_REGIONS = 65_536
 
 
 def add_parser(subparsers) -> None:
@@ -38,7 +43,11 @@ def add_parser(subparsers) -> None:
                    help="residues per line (default 60; 0 writes each sequence on one line)")
     p.add_argument("-o", "--output", metavar="OUT", help="write to OUT instead of standard output")
     p.add_argument("-c", "--continue", dest="keep_going", action="store_true",
-                   help="warn about unknown names and bad regions and go on")
+                   help="warn about unknown names and bad regions, write an empty record for each and go on")
+    p.add_argument("--fai-idx", metavar="FILE", help="index file (default FILE.fai; made when missing)")
+    p.add_argument("--gzi-idx", metavar="FILE",
+                   help="block index of a compressed FILE; accepted for compatibility (only "
+                        "plain-text FASTA files are read, for which it is not used)")
     p.set_defaults(run=run)
 
 
@@ -64,16 +73,42 @@ def _strand_marks(choice: str) -> tuple[str, str]:
     raise CliError(f"--mark-strand: expected rc, no, sign or custom,POS,NEG, not '{choice}'")
 
 
-def _region_texts(args) -> list[tuple[str, str]]:
+class _Where(NamedTuple):
+    """Where a region text came from: a region file's line, or the arguments (path None)."""
+    path: str | None
+    line: int
+
+    def __str__(self) -> str:
+        return f"{self.path}: line {self.line}: " if self.path is not None else ""
+
+
+def _region_texts(args) -> list[tuple[str, _Where]]:
     """(region text, where it came from) from the region files, then the arguments."""
     texts = []
     for path in args.region_file:
         for number, line in enumerate(read_text(path, "region file").split("\n"), 1):
             line = line.strip(WHITESPACE)
             if line:
-                texts.append((line, f"{path}: line {number}: "))
-    texts.extend((text, "") for text in args.regions)
+                texts.append((line, _Where(path, number)))
+    texts.extend((text, _Where(None, 0)) for text in args.regions)
     return texts
+
+
+# name:start-end with both numbers plain and below the coordinate limit: read
+# without the general parser (the same result), as nearly every line of a
+# region file is.
+_PLAIN_COORDS = re.compile(r"([1-9][0-9]{0,17})-([1-9][0-9]{0,17})")
+
+
+def _plain_region(text: str, lengths: dict[str, int]) -> tuple[str, int, int] | None:
+    name, colon, coords = text.rpartition(":")
+    if not colon or text[0] == "{" or name not in lengths or text in lengths:
+        return None
+    match = _PLAIN_COORDS.fullmatch(coords)
+    if match is None:
+        return None
+    start, end = int(match[1]), int(match[2])
+    return (name, start, end) if start <= end else None
 
 
 def _plan(ref: Reference, texts, marks, reverse: bool, keep_going: bool,
@@ -82,7 +117,12 @@ def _plan(ref: Reference, texts, marks, reverse: bool, keep_going: bool,
     has_name = ref.lengths.__contains__
     suffix = marks[1] if reverse else marks[0]
     planned = []
+    lengths = ref.lengths
     for text, where in texts:
+        plain = _plain_region(text, lengths)
+        if plain is not None and plain[2] <= lengths[plain[0]]:
+            planned.append(_Planned(text + suffix, *plain))
+            continue
         notes: list[str] = []
         try:
             region = parse_region(text, has_name, notes.append)
@@ -90,7 +130,9 @@ def _plan(ref: Reference, texts, marks, reverse: bool, keep_going: bool,
             message = f"{where}region '{text}': {exc}"
             if not keep_going:
                 raise CliError(message) from None
-            messages.warn(message + "; skipped")
+            # As samtools faidx --continue does: an empty record holds its place.
+            messages.warn(message + "; writing an empty record")
+            planned.append(_Planned(text + suffix, "", 1, 0))
             continue
         for note in notes:
             messages.warn(f"{where}region '{text}': {note}")
@@ -126,27 +168,50 @@ def run(args) -> int:
     marks = _strand_marks(args.mark_strand)
     texts = _region_texts(args)
     messages = Messages("faidx")
-    ref = Reference(args.fasta)
-    planned = _plan(ref, texts, marks, args.reverse_complement, args.keep_going, messages)
-    if not planned and not args.output:
+    ref = Reference(args.fasta, index_path=args.fai_idx)
+    # Regions are read and written window by window, so memory stays
+    # bounded; the first window is read before the output is opened, so
+    # that a mistake in it leaves no output file behind.
+    windows = (_plan(ref, texts[lo:lo + WINDOW_REGIONS], marks, args.reverse_complement,
+                     args.keep_going, messages) for lo in range(0, len(texts), WINDOW_REGIONS))
+    first = next(windows, [])
+    if not first and not args.output:
         return 0
+    write = _write_in_core if has_descriptor(args.output) else _write_in_python
     status = 0
-    with Output(args.output, (args.fasta, args.fasta + ".fai", *args.region_file)) as out:
-        for batch in _batches(planned):
-            wanted = [p for p in batch if p.end >= p.start]
-            seqs = iter(ref.fetch_many([(p.name, p.start, p.end) for p in wanted]))
-            for p in batch:
-                seq = next(seqs) if p.end >= p.start else ""
-                if len(seq) < p.end - p.start + 1:
-                    # The file is shorter than its index says: written as read, but an error.
-                    messages.warn(f"region '{p.header}': '{args.fasta}' holds only {len(seq):,} of its "
-                                  f"{p.end - p.start + 1:,} residues (truncated file or stale index)")
-                    status = 1
-                if args.reverse_complement:
-                    seq = reverse_complement(seq)
-                if len(seq) <= PIECE_RESIDUES:
-                    out.add(fasta_text(p.header, seq, args.length))
-                else:
-                    for piece in fasta_record(p.header, seq, args.length):
-                        out.add(piece)
+    with Output(args.output, (args.fasta, ref.index_path, *args.region_file)) as out:
+        for planned in chain([first], windows):
+            for p, got in write(args, ref, out, planned):
+                # The file is shorter than its index says: written as read, but an error.
+                messages.warn(f"region '{p.header}': '{args.fasta}' holds only {got:,} of its "
+                              f"{p.end - p.start + 1:,} residues (truncated file or stale index)")
+                status = 1
     return status
+
+
+def _write_in_core(args, ref: Reference, out: Output, planned: list[_Planned]) -> list[tuple[_Planned, int]]:
+    """The window written by the core; the records that came out short, with their residues."""
+    short = write_region_records(ref, out, [p.name for p in planned], [p.start for p in planned],
+                                 [p.end for p in planned], [p.header for p in planned],
+                                 args.length, args.reverse_complement)
+    return [(planned[i], got) for i, got, _ in short]
+
+
+def _write_in_python(args, ref: Reference, out: Output, planned: list[_Planned]) -> list[tuple[_Planned, int]]:
+    """For an output that has no file descriptor (standard output replaced in Python)."""
+    short = []
+    for batch in _batches(planned):
+        wanted = [p for p in batch if p.end >= p.start]
+        seqs = iter(ref.fetch_many([(p.name, p.start, p.end) for p in wanted]))
+        for p in batch:
+            seq = next(seqs) if p.end >= p.start else ""
+            if len(seq) < p.end - p.start + 1:
+                short.append((p, len(seq)))
+            if args.reverse_complement:
+                seq = reverse_complement(seq)
+            if len(seq) <= PIECE_RESIDUES:
+                out.add(fasta_text(p.header, seq, args.length))
+            else:
+                for piece in fasta_record(p.header, seq, args.length):
+                    out.add(piece)
+    return short

@@ -6,17 +6,17 @@ read by its worker pool; the output is written in a few large blocks.
 
 from __future__ import annotations
 
-import argparse
 from itertools import chain
 from operator import le, lt
 
 from .bed import BedTable, blocks
 from .errors import CliError
-from .inputs import read_text
+from .inputs import decode_text, read_text
 from .messages import Messages
 from .output import DNA_COMPLEMENT, RNA_COMPLEMENT, Output, reverse_complement
 from .progress import Progress
 from .reference import Reference
+from .streaming import OpenBed, has_descriptor, write_bed_records
 
 PROGRESS_LINES = 100_000
 RECORDS_PER_WRITE = 4_000
@@ -27,44 +27,56 @@ PROGRESS_BATCH = 10_000
 # Skipped intervals are reported one by one up to this many, then counted.
 WARN_LIMIT = 10
 
-UNSUPPORTED = {
-    "--full-header": "-fullHeader (FASTA headers are matched by their first word only)",
-}
-
-
 def add_parser(subparsers) -> None:
     p = subparsers.add_parser(
         "getfasta", help="print the sequences of BED intervals",
         description="Print the sequence of every interval of a BED file (0-based, "
                     "half-open) as FASTA, with headers chrom:start-end as bedtools "
-                    "getfasta writes them.")
-    p.add_argument("fasta", metavar="FILE", help="FASTA file (indexed on first use)")
-    p.add_argument("-b", "--bed", required=True, metavar="BED",
-                   help="BED file ('-' for standard input; may be gzip-compressed)")
+                    "getfasta writes them. bedtools' own spellings (-fi FILE -bed BED "
+                    "-fo OUT -name -nameOnly -tab -bedOut -split -rna -fullHeader) are "
+                    "accepted too, so that `bedtools getfasta` can be replaced unchanged.")
+    p.add_argument("fasta", metavar="FILE", nargs="?", help="FASTA file (indexed on first use)")
+    p.add_argument("-fi", dest="fasta_option", metavar="FILE", help="FASTA file (instead of FILE)")
+    p.add_argument("-b", "--bed", "-bed", metavar="BED",
+                   help="BED file ('-' or 'stdin' for standard input; may be gzip-compressed)")
     p.add_argument("-s", "--strand", action="store_true",
                    help="reverse-complement intervals on the '-' strand (column 6) and "
                         "add the strand to the header")
     names = p.add_mutually_exclusive_group()
-    names.add_argument("--name", "--name+", dest="name", action="store_true",
+    names.add_argument("--name", "--name+", "-name", "-name+", dest="name", action="store_true",
                        help="header name::chrom:start-end, the name from column 4")
-    names.add_argument("--name-only", action="store_true",
+    names.add_argument("--name-only", "-nameOnly", action="store_true",
                        help="header is the name from column 4 alone")
     layout = p.add_mutually_exclusive_group()
-    layout.add_argument("--tab", action="store_true",
+    layout.add_argument("--tab", "-tab", action="store_true",
                         help="write 'header<TAB>sequence' lines instead of FASTA")
-    layout.add_argument("--bed-out", action="store_true",
+    layout.add_argument("--bed-out", "-bedOut", action="store_true",
                         help="write the BED columns followed by the sequence")
-    p.add_argument("--split", action="store_true",
+    p.add_argument("--split", "-split", action="store_true",
                    help="join the blocks of BED12 lines (columns 10-12)")
-    p.add_argument("--rna", action="store_true",
+    p.add_argument("--rna", "-rna", action="store_true",
                    help="the sequences are RNA: complement A as U")
-    p.add_argument("-o", "--output", "--fo", metavar="OUT",
+    p.add_argument("--full-header", "-fullHeader", action="store_true",
+                   help="match column 1 against the whole header line of each record "
+                        "(not only its first word) and write that line in headers")
+    p.add_argument("-o", "--output", "--fo", "-fo", metavar="OUT",
                    help="write to OUT instead of standard output")
     p.add_argument("-c", "--continue", dest="keep_going", action="store_true",
                    help="warn about and skip intervals on unknown sequences")
-    for flag, text in UNSUPPORTED.items():
-        p.add_argument(flag, action="store_true", help=argparse.SUPPRESS)
     p.set_defaults(run=run)
+
+
+def settle_inputs(args) -> None:
+    """One FASTA file, from FILE or -fi, and a BED file; 'stdin' is standard input."""
+    if args.fasta and args.fasta_option and args.fasta != args.fasta_option:
+        raise CliError(f"two FASTA files given: '{args.fasta}' and -fi '{args.fasta_option}'")
+    args.fasta = args.fasta or args.fasta_option
+    if not args.fasta:
+        raise CliError("no FASTA file given (FILE or -fi FILE)")
+    if not args.bed:
+        raise CliError("no BED file given (--bed BED or -bed BED)")
+    if args.bed == "stdin":
+        args.bed = "-"
 
 
 class _Skips:
@@ -86,11 +98,54 @@ class _Skips:
 
 
 def run(args) -> int:
-    for flag, text in UNSUPPORTED.items():
-        if getattr(args, flag.lstrip("-").replace("-", "_")):
-            raise CliError(f"{flag} is not supported: {text}")
-    ref = Reference(args.fasta)
-    text = read_text(args.bed, "BED file")
+    settle_inputs(args)
+    ref = Reference(args.fasta, full_header=args.full_header)
+    # The core streams the usual layouts; BED-out, split blocks, whole
+    # header lines and compressed BED files are laid out here.
+    if not (args.bed_out or args.split or args.full_header) and has_descriptor(args.output):
+        bed = OpenBed(args.bed)
+        try:
+            if not bed.compressed:
+                return _run_streaming(args, ref, bed)
+            text = decode_text(bed.rest(), args.bed, "BED file")
+        finally:
+            bed.close()
+    else:
+        text = read_text(args.bed, "BED file")
+    return _run_in_python(args, ref, text)
+
+
+def _run_streaming(args, ref: Reference, bed: OpenBed) -> int:
+    lines = bed.lines() if Progress.for_lines(PROGRESS_LINES + 1, PROGRESS_LINES).enabled else None
+    progress = Progress.for_lines(lines or 0, PROGRESS_LINES)
+    messages = Messages("getfasta", progress)
+    skips = _Skips(messages)
+    where = args.bed
+
+    def report(lines_read: int, skipped: list) -> None:
+        for kind, line, chrom, start, end, length in skipped:
+            if kind == "unknown_name":
+                skips.add(f"{where}: line {line}: no sequence named '{chrom}'")
+            elif kind == "empty":
+                skips.add(f"{where}: line {line}: interval {chrom}:{start}-{end} is empty")
+            else:
+                skips.add(f"{where}: line {line}: interval {chrom}:{start}-{end} runs past the end of "
+                          f"'{chrom}' (length {length:,})")
+        progress.advance(lines_read - progress.done)
+
+    header = "name_only" if args.name_only else "name" if args.name else "coordinates"
+    progress.phase("writing", lines or 0)
+    try:
+        with Output(args.output, (args.fasta, ref.index_path, args.bed)) as out:
+            write_bed_records(ref, bed, out, header=header, strand=args.strand,
+                              keep_going=args.keep_going, tab=args.tab, rna=args.rna, report=report)
+        skips.finish()
+    finally:
+        progress.close()
+    return 0
+
+
+def _run_in_python(args, ref: Reference, text: str) -> int:
     progress = Progress.for_lines(text.count("\n"), PROGRESS_LINES)
     messages = Messages("getfasta", progress)
     try:
@@ -247,7 +302,7 @@ def _write(args, plan: _Plan, ref: Reference, progress: Progress) -> None:
         seqs[i] = reverse_complement(seqs[i], table)
     heads = plan.heads
     progress.phase("writing", len(heads))
-    with Output(args.output, (args.fasta, args.fasta + ".fai", args.bed)) as out:
+    with Output(args.output, (args.fasta, ref.index_path, args.bed)) as out:
         for lo in range(0, len(heads), RECORDS_PER_WRITE):
             hi = min(lo + RECORDS_PER_WRITE, len(heads))
             pairs = zip(heads[lo:hi], seqs[lo:hi])

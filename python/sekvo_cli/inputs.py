@@ -24,6 +24,11 @@ def read_text(path: str, what: str) -> str:
         raise CliError(f"{what} '{path}' is a directory") from None
     except OSError as exc:
         raise CliError(f"cannot open {what} '{path}': {exc.strerror}") from None
+    return decode_text(data, path, what)
+
+
+def decode_text(data: bytes, path: str, what: str) -> str:
+    """Text of the bytes of `path` (gunzipped when compressed), as read_text gives it."""
     if data[:2] == b"\x1f\x8b":
         try:
             data = gzip.decompress(data)

@@ -65,24 +65,38 @@ def describe_open_failure(path: str, exc: BaseException) -> str:
     return f"cannot open '{path}': {detail}"
 
 
-def read_index_lengths(index_path: str) -> list[tuple[str, int]]:
-    """(name, length) of every line of a five-column index file, in file order."""
+def read_index_entries(index_path: str) -> list[tuple[str, int, int]]:
+    """(name, length, offset) of every line of a five-column index file, in file order."""
     entries = []
     with open(index_path, encoding="utf-8", errors="surrogateescape") as f:
         for line in f:
             fields = line.strip(WHITESPACE).split("\t")
             if len(fields) == 5:
                 try:
-                    entries.append((fields[0], int(fields[1])))
+                    entries.append((fields[0], int(fields[1]), int(fields[2])))
                 except ValueError:
                     raise CliError(f"the index file '{index_path}' is malformed") from None
     return entries
 
 
-def _index_is_due(path: str) -> bool:
+def read_header_lines(path: str, offsets: list[int]) -> list[str]:
+    """The whole header line (after '>') of the records whose residues start at `offsets`."""
+    import mmap
+
+    headers = []
+    with open(path, "rb") as f, mmap.mmap(f.fileno(), 0, access=mmap.ACCESS_READ) as data:
+        for offset in offsets:
+            line_end = data.rfind(b"\n", 0, offset)
+            line_start = data.rfind(b"\n", 0, max(line_end, 0)) + 1
+            line = data[line_start:max(line_end, line_start)].rstrip(b"\r")
+            headers.append(line[1:].decode("utf-8", "surrogateescape") if line[:1] == b">" else "")
+    return headers
+
+
+def _index_is_due(path: str, index_path: str) -> bool:
     """True when opening `path` would build its index: none yet, or older than the file."""
     try:
-        return os.stat(path + ".fai").st_mtime_ns < os.stat(path).st_mtime_ns
+        return os.stat(index_path).st_mtime_ns < os.stat(path).st_mtime_ns
     except OSError:
         return True
 
@@ -101,15 +115,19 @@ def _has_header_line(path: str) -> bool:
 class Reference:
     """An indexed FASTA file: names, lengths and batch retrieval of residues."""
 
-    def __init__(self, path: str):
+    def __init__(self, path: str, index_path: str | None = None, full_header: bool = False):
+        """`full_header`: records are named by their whole header line, as
+        bedtools getfasta -fullHeader names them, instead of its first word."""
         check_fasta_path(path)
         self.path = path
+        self.index_path = index_path or path + ".fai"
+        self.aliases: dict[str, str] | None = None      # whole header line -> indexed name
         no_records = f"'{path}' holds no FASTA records"
         # Never write an index for a file that is not FASTA (a BED file given by mistake).
-        if _index_is_due(path) and not _has_header_line(path):
+        if _index_is_due(path, self.index_path) and not _has_header_line(path):
             raise CliError(no_records)
         try:
-            self.faidx = sekvo.Faidx(path)
+            self.faidx = sekvo.Faidx(path, indexname=self.index_path)
             names = set(self.faidx.keys)
         except MemoryError:
             raise CliError(f"not enough memory to open '{path}'") from None
@@ -119,22 +137,37 @@ class Reference:
             raise CliError(no_records)
         self.lengths = self._lengths(names)
 
+        if full_header:
+            self._name_by_header_line()
+
     def _lengths(self, names: set[str]) -> dict[str, int]:
         try:
-            entries = read_index_lengths(self.path + ".fai")
+            self.entries = read_index_entries(self.index_path)
         except OSError as exc:
-            raise CliError(f"cannot read the index file '{self.path}.fai': {exc.strerror}") from None
-        lengths = {name: n for name, n in entries if name in names}
+            raise CliError(f"cannot read the index file '{self.index_path}': {exc.strerror}") from None
+        lengths = {name: n for name, n, _ in self.entries if name in names}
         # A name that occurs twice: ask the library which record it serves.
-        for name, count in Counter(name for name, _ in entries).items():
+        for name, count in Counter(name for name, _, _ in self.entries).items():
             if count > 1 and name in lengths:
                 lengths[name] = len(self.faidx.fetch_entire_sequence(name).seq)
         return lengths
+
+    def _name_by_header_line(self) -> None:
+        served = [(name, offset) for name, _, offset in self.entries if name in self.lengths]
+        try:
+            lines = read_header_lines(self.path, [offset for _, offset in served])
+        except (OSError, ValueError) as exc:
+            raise CliError(f"cannot read the header lines of '{self.path}': {exc}") from None
+        self.aliases = {line: name for line, (name, _) in zip(lines, served)}
+        self.lengths = {line: self.lengths[name] for line, name in self.aliases.items()}
 
     def fetch_many(self, regions: list[tuple[str, int, int]]) -> list[str]:
         """Residues of (name, start, end) regions, 1-based inclusive, all within bounds."""
         if not regions:
             return []
+        if self.aliases is not None:
+            aliases = self.aliases
+            regions = [(aliases[name], start, end) for name, start, end in regions]
         try:
             return list(map(_SEQ, self.faidx.fetch_many(regions)))
         except MemoryError:

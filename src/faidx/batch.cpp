@@ -15,6 +15,7 @@
 #include <utility>
 
 #include "faidx/block_windows.hpp"
+#include "faidx/result_blocks.hpp"
 #include "faidx/retrieval.hpp"
 #include "faidx/worker_pool.hpp"
 
@@ -45,6 +46,27 @@ Result<bool> finish(const IndexHandle& handle, RegionPlan&& plan, char* buffer, 
     if (!value) return std::move(value.error());
     out = value.take();
     return false;
+}
+
+// Copies a small planned region into the batch's result blocks, or into
+// memory the value owns when it does not fit there or the copy turns out
+// short or not ASCII.
+Result<bool> finish_in_blocks(const IndexHandle& handle, RegionPlan&& plan, ResultBlocks& blocks,
+                              ResultBlocks::Slab& slab, SequenceValue& out) {
+    const std::size_t size = buffer_size(handle, plan);
+    ResultBlocks::Block* owner = nullptr;
+    char* target = size != 0 ? slab.carve(blocks, size, owner) : nullptr;
+    if (target != nullptr) {
+        Result<bool> filled = fill_buffer(handle, plan, target);
+        if (filled && filled.value()) {
+            out = std::move(plan.value);
+            out.seq = Residues::lend(target, size, owner, ResultBlocks::release);
+            return false;
+        }
+        slab.undo(target);
+        if (!filled) return std::move(filled.error());
+    }
+    return finish(handle, std::move(plan), nullptr, out);
 }
 
 // Region by region, stopping at the first failure with its error unchanged.
@@ -162,6 +184,7 @@ Result<BatchResult> fetch_in_parallel(const IndexHandle& handle, std::size_t cou
     FirstFailure first_failure;
     Deferred deferred;
     std::mutex deferred_mutex;
+    ResultBlocks blocks;
 
     // Each region is planned, and its first bytes prefetched, kAhead regions
     // before it is copied, so that a chunk keeps several memory loads in
@@ -170,12 +193,13 @@ Result<BatchResult> fetch_in_parallel(const IndexHandle& handle, std::size_t cou
     auto copy_chunk = [&](std::size_t begin, std::size_t end) {
         ChunkFailure failure;
         Deferred set_aside;
+        ResultBlocks::Slab slab;
         std::array<std::optional<RegionPlan>, kAhead> in_flight;
         for (std::size_t i = begin; i < end + kAhead; ++i) {
             std::optional<RegionPlan>& slot = in_flight[i % kAhead];
             if (i >= begin + kAhead && slot) {
                 const std::size_t j = i - kAhead;
-                Result<bool> done = finish(handle, std::move(*slot), nullptr, result.values[j]);
+                Result<bool> done = finish_in_blocks(handle, std::move(*slot), blocks, slab, result.values[j]);
                 if (!done.ok()) failure.note(j, std::move(done.error()));
             }
             slot.reset();

@@ -1,6 +1,7 @@
 #include "lib/core_values.hpp"
 
 #include "lib/binding/binding.hpp"
+#include "lib/str_residues.hpp"
 
 #include <string>
 #include <utility>
@@ -44,7 +45,7 @@ bool extract(PyObject* object, Residues& out) {
 }
 
 PyObject* to_python(const Residues& residues) {
-    if (residues.owner() != nullptr) return Py_NewRef(static_cast<PyObject*>(residues.owner()));
+    if (PyObject* text = lending_str(residues)) return Py_NewRef(text);
     return binding::to_python(residues.view());
 }
 

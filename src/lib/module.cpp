@@ -2,6 +2,7 @@
 // registers the classes in order, listing them in __all__.
 #include "lib/binding/binding.hpp"
 #include "lib/classes.hpp"
+#include "lib/command_line_functions.hpp"
 #include "lib/module_functions.hpp"
 
 #include <atomic>
@@ -90,6 +91,7 @@ PyObject* init_module() {
     PyObject* module = PyModule_Create2(&module_definition, PYTHON_API_VERSION);
     if (module == nullptr) return nullptr;
     if (PyModule_AddFunctions(module, module_functions()) < 0 ||
+        PyModule_AddFunctions(module, command_line_functions()) < 0 ||
         PyModule_AddStringConstant(module, "__version__", SEKVO_VERSION) < 0) {
         Py_DECREF(module);
         return nullptr;

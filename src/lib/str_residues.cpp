@@ -48,6 +48,10 @@ Result<SequenceValue> complete_in_str(const IndexHandle& handle, Result<RegionPl
     return complete_in_str(handle, plan.take());
 }
 
+PyObject* lending_str(const Residues& residues) {
+    return residues.releaser() == release_str ? static_cast<PyObject*>(residues.owner()) : nullptr;
+}
+
 StrBuffers::~StrBuffers() {
     for (PyObject* text : texts_) Py_XDECREF(text);
 }

@@ -24,6 +24,10 @@ inline constexpr std::size_t kStrStorageThreshold = 4096;
 Result<SequenceValue> complete_in_str(const IndexHandle& handle, RegionPlan&& plan);
 Result<SequenceValue> complete_in_str(const IndexHandle& handle, Result<RegionPlan>&& plan);
 
+// The str whose storage holds these residues, or null when they are not
+// in a str's storage (owned, or lent by another owner).
+PyObject* lending_str(const Residues& residues);
+
 // Batch buffers that are new strs, made on the calling thread. A str that
 // cannot be made throws std::bad_alloc with MemoryError set.
 class StrBuffers final : public ResultBuffers {

@@ -61,8 +61,9 @@ public:
     // lent buffer must not change once its owner has been handed out).
     char* mutable_data() { return is_lent_ ? lent_.data : owned_.data(); }
 
-    // The lender's object, or null for owned bytes.
+    // The lender's object and release function, or null for owned bytes.
     void* owner() const { return is_lent_ ? lent_.owner : nullptr; }
+    Release releaser() const { return is_lent_ ? lent_.release : nullptr; }
 
     void clear() { *this = Residues(); }
 

@@ -1,0 +1,125 @@
+"""The core's output engine, as the commands use it: regions are fetched
+window by window on the worker pool and written by the core in large
+writes, so memory stays bounded and output begins before the input ends.
+Python keeps the messages and the progress bar."""
+
+from __future__ import annotations
+
+import os
+import sys
+
+import sekvo
+
+from .errors import CliError
+
+GZIP_MAGIC = b"\x1f\x8b"
+HEADER_STYLES = {"coordinates": 0, "name": 1, "name_only": 2}
+
+
+class OpenBed:
+    """A BED file (or standard input) opened for the engine, with the first
+    bytes already read to tell gzip from plain text."""
+
+    def __init__(self, path: str):
+        self.path = path
+        self.owned = path != "-"
+        try:
+            self.fd = os.open(path, os.O_RDONLY) if self.owned else sys.stdin.buffer.fileno()
+        except IsADirectoryError:
+            raise CliError(f"BED file '{path}' is a directory") from None
+        except OSError as exc:
+            raise CliError(f"cannot open BED file '{path}': {exc.strerror}") from None
+        try:
+            self.prefix = b""
+            while len(self.prefix) < 2:
+                more = os.read(self.fd, 2 - len(self.prefix))
+                if not more:
+                    break
+                self.prefix += more
+        except IsADirectoryError:
+            self.close()
+            raise CliError(f"BED file '{path}' is a directory") from None
+        except OSError as exc:
+            self.close()
+            raise CliError(f"cannot read BED file '{path}': {exc.strerror}") from None
+
+    @property
+    def compressed(self) -> bool:
+        return self.prefix == GZIP_MAGIC
+
+    def lines(self) -> int | None:
+        """Lines of a regular file (for the progress bar), else None."""
+        if not self.owned or not os.path.isfile(self.path):
+            return None
+        with open(self.path, "rb") as f:
+            return sum(block.count(b"\n") for block in iter(lambda: f.read(1 << 20), b""))
+
+    def rest(self) -> bytes:
+        """All the bytes, for the Python reader (gzip)."""
+        chunks = [self.prefix]
+        while chunk := os.read(self.fd, 1 << 20):
+            chunks.append(chunk)
+        return b"".join(chunks)
+
+    def close(self) -> None:
+        if self.owned:
+            os.close(self.fd)
+
+
+def has_descriptor(output: str | None) -> bool:
+    """Whether the output is a file descriptor the engine can write to
+    (standard output replaced by a Python object is not)."""
+    if output not in (None, "-"):
+        return True
+    try:
+        sys.stdout.buffer.fileno()
+    except (AttributeError, ValueError, OSError):
+        return False
+    return True
+
+
+def output_fd(out) -> int:
+    """The descriptor of an Output, everything queued in Python written first."""
+    out.flush()
+    out.stream.flush()
+    return out.stream.fileno()
+
+
+def write_error(exc: OSError, out) -> CliError:
+    return CliError(f"cannot write '{out.path or 'standard output'}': {exc.strerror}")
+
+
+def write_bed_records(ref, bed: OpenBed, out, *, header: str, strand: bool, keep_going: bool,
+                      tab: bool, rna: bool, report) -> int:
+    """Every interval of `bed` as a record on `out`; the number written."""
+    try:
+        return sekvo._write_bed_records(ref.faidx, bed.fd, output_fd(out), HEADER_STYLES[header],
+                                        strand, keep_going, tab, rna, report, bed.prefix)
+    except BrokenPipeError:
+        raise
+    except ValueError as exc:
+        raise CliError(f"{bed.path}: {exc}") from None
+    except OSError as exc:
+        if exc.filename == "bed":
+            raise CliError(f"cannot read BED file '{bed.path}': {exc.strerror}") from None
+        raise write_error(exc, out) from None
+    except MemoryError:
+        raise CliError("not enough memory for the output window") from None
+    except RuntimeError as exc:
+        raise CliError(f"reading '{ref.path}' failed: {exc}") from None
+
+
+def write_region_records(ref, out, names, starts, ends, headers, width: int,
+                         reverse: bool) -> list[tuple[int, int, int]]:
+    """One window of regions (within their records; end < start: empty) as FASTA
+    records; (i, residues, wanted) of each that came out short."""
+    try:
+        return sekvo._write_region_records(ref.faidx, output_fd(out), names, starts, ends, headers, width, reverse)
+    except BrokenPipeError:
+        raise
+    except OSError as exc:
+        raise write_error(exc, out) from None
+    except MemoryError:
+        raise CliError("not enough memory for the output window") from None
+    except RuntimeError as exc:
+        raise CliError(f"reading '{ref.path}' failed: {exc}") from None

@@ -1,0 +1,48 @@
+#include "faidx/output_sink.hpp"
+
+#include <unistd.h>
+
+#include <cerrno>
+#include <algorithm>
+#include <cstring>
+
+namespace sekvo {
+
+OutputSink::OutputSink(int fd)
+    : fd_(fd), pending_(std::make_unique_for_overwrite<char[]>(kWriteSize * 2)), capacity_(kWriteSize * 2) {}
+
+char* OutputSink::claim(std::size_t size) {
+    if (size > capacity_ - size_) {
+        // Only a record piece larger than the usual room gets here.
+        const std::size_t capacity = std::max(capacity_ * 2, size_ + size);
+        auto larger = std::make_unique_for_overwrite<char[]>(capacity);
+        std::memcpy(larger.get(), pending_.get(), size_);
+        pending_ = std::move(larger);
+        capacity_ = capacity;
+    }
+    char* out = pending_.get() + size_;
+    size_ += size;
+    return out;
+}
+
+void OutputSink::append(std::string_view text) {
+    if (!text.empty()) std::memcpy(claim(text.size()), text.data(), text.size());
+}
+
+void OutputSink::flush() {
+    const char* data = pending_.get();
+    std::size_t left = error_ == 0 ? size_ : 0;
+    while (left > 0) {
+        const ssize_t wrote = ::write(fd_, data, left);
+        if (wrote < 0) {
+            if (errno == EINTR) continue;
+            error_ = errno;
+            break;
+        }
+        data += wrote;
+        left -= static_cast<std::size_t>(wrote);
+    }
+    size_ = 0;
+}
+
+}  // namespace sekvo

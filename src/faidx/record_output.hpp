@@ -1,0 +1,75 @@
+// Records written by the command line: a header and the residues of a
+// region, as FASTA (wrapped or on one line) or as "header<TAB>residues"
+// lines. Regions are gathered in windows of bounded size; a window is
+// fetched with the columnar batch fetch on the worker pool and written in
+// input order. A region larger than a window piece is fetched in pieces,
+// so memory stays bounded whatever the regions.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "common/error.hpp"
+#include "faidx/index_handle.hpp"
+#include "faidx/output_sink.hpp"
+#include "faidx/region_columns.hpp"
+
+namespace sekvo {
+
+struct RecordLayout {
+    std::size_t line_width = 0;  // residues per line; 0: all on one line
+    bool tab = false;            // "header\tresidues\n" instead of FASTA
+    bool rna = false;            // reverse strands complement A as U
+};
+
+class RecordWindow {
+public:
+    // Residues fetched at most in one piece, and in one window.
+    static constexpr std::uint64_t kPieceResidues = std::uint64_t{4} << 20;
+    static constexpr std::uint64_t kWindowResidues = std::uint64_t{16} << 20;
+    static constexpr std::size_t kWindowRecords = 1u << 16;
+
+    // A record of residues start..end (1-based, inclusive) of the record
+    // `name`, reverse-complemented when `reverse`; end < start: no residues.
+    // The coordinates must lie within the record.
+    void add(std::string_view header, std::string_view name, std::uint64_t start, std::uint64_t end,
+             bool reverse);
+    bool full() const { return records_.size() >= kWindowRecords || residues_ >= kWindowResidues; }
+    bool empty() const { return records_.empty(); }
+    std::size_t size() const { return records_.size(); }
+    void clear();
+
+    // A record that came out shorter than its coordinates (a FASTA file
+    // shorter than its index says): written as read, reported here.
+    struct ShortRecord {
+        std::size_t index;  // in the window
+        std::uint64_t residues;
+        std::uint64_t wanted;
+    };
+
+    // Fetches the window's residues and writes its records to `sink`;
+    // records that came out short are added to `short_records` when given.
+    std::optional<Error> write(const IndexHandle& handle, const RecordLayout& layout, OutputSink& sink,
+                               std::vector<ShortRecord>* short_records = nullptr) const;
+
+private:
+    struct Record {
+        std::size_t header_end;   // end of its header in headers_
+        std::size_t piece_end;    // end of its pieces in pieces_
+        bool reverse;
+    };
+    std::string headers_;
+    std::vector<Record> records_;
+    RegionColumns pieces_;  // forward pieces; a reverse record's from last to first
+    std::uint64_t residues_ = 0;
+};
+
+// The complement the peer tools write: IUPAC letters and U swap, case is
+// kept, any other byte stays as it is.
+void peer_reverse_complement(char* text, std::size_t size, bool rna);
+
+}  // namespace sekvo

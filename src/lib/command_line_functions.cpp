@@ -1,0 +1,215 @@
+#include "lib/command_line_functions.hpp"
+
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdint>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "faidx/bed_records.hpp"
+#include "faidx/output_sink.hpp"
+#include "faidx/record_output.hpp"
+#include "lib/index_settings.hpp"
+#include "lib/binding/binding.hpp"
+#include "lib/classes.hpp"
+#include "lib/core_values.hpp"
+
+namespace sekvo {
+
+namespace {
+
+using namespace binding;
+
+// OSError(errno, strerror, what): the subclass follows errno
+// (BrokenPipeError for EPIPE); `what` says which side failed.
+PyObject* raise_os_error(int error, const char* what) {
+    Ref args = Ref::steal(Py_BuildValue("(iss)", error, std::strerror(error), what));
+    if (args) PyErr_SetObject(PyExc_OSError, args.get());
+    return nullptr;
+}
+
+const IndexHandle* handle_of(PyObject* faidx) {
+    Box<OpenedIndex>* box = nullptr;
+    if (!extract_instance(faidx, faidx_type(), box)) return nullptr;
+    return box->value.handle.get();
+}
+
+bool extract_fd(const char* parameter, PyObject* object, int& fd) {
+    std::int64_t value = -1;
+    if (!extract_argument(parameter, object, value)) return false;
+    if (value < 0 || value > INT32_MAX) {
+        PyErr_Format(PyExc_ValueError, "%s: not a file descriptor", parameter);
+        return false;
+    }
+    fd = static_cast<int>(value);
+    return true;
+}
+
+PyObject* skips_list(std::vector<BedSkip>&& skips) {
+    return list_from(skips.size(), [&](std::size_t i) {
+        const BedSkip& skip = skips[i];
+        static const char* const kinds[] = {"unknown_name", "empty", "past_end"};
+        Ref name = Ref::steal(to_python(skip.name));
+        if (!name) return static_cast<PyObject*>(nullptr);
+        return Py_BuildValue("(sKOKKK)", kinds[skip.kind], static_cast<unsigned long long>(skip.line), name.get(),
+                             static_cast<unsigned long long>(skip.start), static_cast<unsigned long long>(skip.end),
+                             static_cast<unsigned long long>(skip.length));
+    });
+}
+
+// Hands the lines read and the intervals skipped so far to `report`.
+bool report_progress(PyObject* report, BedRecordStream& stream) {
+    if (PyErr_CheckSignals() < 0) return false;  // ^C: KeyboardInterrupt
+    std::vector<BedSkip> skips = stream.take_skips();
+    if (report == Py_None) return true;
+    Ref list = Ref::steal(skips_list(std::move(skips)));
+    if (!list) return false;
+    Ref done = Ref::steal(
+        PyObject_CallFunction(report, "KO", static_cast<unsigned long long>(stream.lines_read()), list.get()));
+    return static_cast<bool>(done);
+}
+
+// _write_bed_records(faidx, bed_fd, out_fd, header, strand, keep_going, tab, rna, report, prefix)
+// Reads BED text (`prefix` bytes, already read by the caller, then bed_fd
+// to its end) and writes a record for each
+// interval to out_fd. header: 0 chrom:start-end, 1 name::chrom:start-end,
+// 2 name. report(lines_read, skips) is called after each piece read (skips:
+// (kind, line, name, start, end, length) tuples). A bad line raises
+// ValueError("line N: ..."); failed reads and writes raise OSError whose
+// filename is "bed" or "output". Returns the number of records written.
+PyObject* write_bed_records(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static const Signature signature{
+        "_write_bed_records()",
+        {"faidx", "bed_fd", "out_fd", "header", "strand", "keep_going", "tab", "rna", "report", "prefix"}, 9};
+    PyObject* argv[10];
+    if (!parse_arguments(signature, args, nargs, kwnames, argv)) return nullptr;
+    const IndexHandle* handle = handle_of(argv[0]);
+    int bed_fd = -1;
+    int out_fd = -1;
+    std::int64_t header = 0;
+    BedRecordOptions options;
+    if (handle == nullptr || !extract_fd("bed_fd", argv[1], bed_fd) || !extract_fd("out_fd", argv[2], out_fd) ||
+        !extract_argument("header", argv[3], header) || !extract_argument("strand", argv[4], options.strand) ||
+        !extract_argument("keep_going", argv[5], options.keep_going) ||
+        !extract_argument("tab", argv[6], options.layout.tab) || !extract_argument("rna", argv[7], options.layout.rna))
+        return nullptr;
+    if (header < 0 || header > 2) {
+        PyErr_SetString(PyExc_ValueError, "header: expected 0, 1 or 2");
+        return nullptr;
+    }
+    options.header = static_cast<BedHeader>(header);
+    PyObject* report = argv[8];
+    std::string prefix;
+    if (argv[9] != nullptr) {
+        if (!PyBytes_Check(argv[9])) {
+            PyErr_SetString(PyExc_TypeError, "prefix: expected bytes");
+            return nullptr;
+        }
+        prefix.assign(PyBytes_AS_STRING(argv[9]), static_cast<std::size_t>(PyBytes_GET_SIZE(argv[9])));
+    }
+
+    OutputSink sink(out_fd);
+    BedRecordStream stream(*handle, options, sink);
+    stream.feed(prefix);
+    constexpr std::size_t kReadSize = std::size_t{1} << 20;
+    std::unique_ptr<char[]> piece = std::make_unique_for_overwrite<char[]>(kReadSize);
+    int read_error = 0;
+    for (;;) {
+        ssize_t got = 0;
+        bool fed = true;
+        Py_BEGIN_ALLOW_THREADS
+        do {
+            got = ::read(bed_fd, piece.get(), kReadSize);
+        } while (got < 0 && errno == EINTR && !PyOS_InterruptOccurred());
+        if (got < 0) read_error = errno;
+        else if (got > 0) fed = stream.feed(std::string_view(piece.get(), static_cast<std::size_t>(got)));
+        else fed = stream.finish();
+        Py_END_ALLOW_THREADS
+        if (!report_progress(report, stream)) return nullptr;
+        if (read_error != 0) return raise_os_error(read_error, "bed");
+        if (!fed || got == 0) break;
+    }
+    if (stream.problem()) {
+        return PyErr_Format(PyExc_ValueError, "line %llu: %s",
+                            static_cast<unsigned long long>(stream.problem()->line), stream.problem()->message.c_str());
+    }
+    if (stream.error()) return raise(*stream.error());
+    if (sink.error() != 0) return raise_os_error(sink.error(), "output");
+    return PyLong_FromUnsignedLongLong(stream.records_written());
+}
+
+// _write_region_records(faidx, out_fd, names, starts, ends, headers, line_width, reverse)
+// One window of records: residues starts[i]..ends[i] (1-based, inclusive,
+// within the record; ends[i] < starts[i] for an empty record) of names[i]
+// after the header headers[i], wrapped at line_width (0: one line),
+// reverse-complemented when `reverse`. Write failures raise OSError
+// (filename "output"). Returns (i, residues, wanted) for each record that
+// came out shorter than asked (a FASTA file shorter than its index says).
+PyObject* write_region_records(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static const Signature signature{
+        "_write_region_records()",
+        {"faidx", "out_fd", "names", "starts", "ends", "headers", "line_width", "reverse"}, 8};
+    PyObject* argv[8];
+    if (!parse_arguments(signature, args, nargs, kwnames, argv)) return nullptr;
+    const IndexHandle* handle = handle_of(argv[0]);
+    int out_fd = -1;
+    std::vector<std::string> names;
+    std::vector<std::uint64_t> starts;
+    std::vector<std::uint64_t> ends;
+    std::vector<std::string> headers;
+    std::uint64_t width = 0;
+    bool reverse = false;
+    if (handle == nullptr || !extract_fd("out_fd", argv[1], out_fd) || !extract_argument("names", argv[2], names) ||
+        !extract_argument("starts", argv[3], starts) || !extract_argument("ends", argv[4], ends) ||
+        !extract_argument("headers", argv[5], headers) || !extract_argument("line_width", argv[6], width) ||
+        !extract_argument("reverse", argv[7], reverse))
+        return nullptr;
+    if (starts.size() != names.size() || ends.size() != names.size() || headers.size() != names.size()) {
+        PyErr_SetString(PyExc_ValueError, "names, starts, ends and headers must have the same length");
+        return nullptr;
+    }
+    RecordLayout layout;
+    layout.line_width = static_cast<std::size_t>(width);
+    OutputSink sink(out_fd);
+    std::optional<Error> failed;
+    std::vector<RecordWindow::ShortRecord> short_records;
+    Py_BEGIN_ALLOW_THREADS
+    RecordWindow window;
+    std::size_t window_begin = 0;
+    for (std::size_t i = 0; i < names.size() && !failed && sink.error() == 0; ++i) {
+        window.add(headers[i], names[i], starts[i], ends[i], reverse);
+        if (window.full() || i + 1 == names.size()) {
+            const std::size_t before = short_records.size();
+            failed = window.write(*handle, layout, sink, &short_records);
+            for (std::size_t k = before; k < short_records.size(); ++k) short_records[k].index += window_begin;
+            window_begin = i + 1;
+            window.clear();
+        }
+    }
+    if (!failed) sink.flush();
+    Py_END_ALLOW_THREADS
+    if (failed) return raise(*failed);
+    if (sink.error() != 0) return raise_os_error(sink.error(), "output");
+    return list_from(short_records.size(), [&](std::size_t k) {
+        const RecordWindow::ShortRecord& record = short_records[k];
+        return Py_BuildValue("(nKK)", static_cast<Py_ssize_t>(record.index),
+                             static_cast<unsigned long long>(record.residues),
+                             static_cast<unsigned long long>(record.wanted));
+    });
+}
+
+PyMethodDef kFunctions[] = {
+    {"_write_bed_records", fastcall_method<write_bed_records>(), METH_FASTCALL | METH_KEYWORDS,
+     "Command-line output engine: BED intervals as records (private)."},
+    {"_write_region_records", fastcall_method<write_region_records>(), METH_FASTCALL | METH_KEYWORDS,
+     "Command-line output engine: one window of regions as records (private)."},
+    {nullptr, nullptr, 0, nullptr}};
+
+}  // namespace
+
+PyMethodDef* command_line_functions() { return kFunctions; }
+
+}  // namespace sekvo

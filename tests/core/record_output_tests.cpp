@@ -1,0 +1,155 @@
+// The command line's output engine: records in input order across windows
+// and pieces, headers and skips of BED intervals, and write failures.
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <string>
+
+#include "check.hpp"
+#include "faidx/bed_records.hpp"
+#include "faidx/record_output.hpp"
+#include "test_files.hpp"
+
+using namespace sekvo;
+using core_test::TempDir;
+
+namespace {
+
+// chr1 = ACGTTGCAAC repeated, in 7-residue lines; chr2 = 12 residues.
+std::string fasta_text() {
+    std::string chr1;
+    for (int i = 0; i < 30; ++i) chr1 += "ACGTTGCAAC";
+    std::string text = ">chr1 first\n";
+    for (std::size_t i = 0; i < chr1.size(); i += 7) text += chr1.substr(i, 7) + "\n";
+    return text + ">chr2\nRYKMacgtNNNU\n";
+}
+
+// Output written to a file and read back.
+class Captured {
+public:
+    explicit Captured(const TempDir& dir) : path_(dir / "out") {
+        fd_ = ::open(path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    }
+    ~Captured() { ::close(fd_); }
+    int fd() const { return fd_; }
+    std::string text() const { return core_test::read_file(path_); }
+
+private:
+    std::string path_;
+    int fd_;
+};
+
+std::string bed_output(const IndexHandle& handle, const TempDir& dir, const std::string& bed,
+                       const BedRecordOptions& options, std::size_t piece, std::vector<BedSkip>* skips = nullptr,
+                       std::optional<BedProblem>* problem = nullptr) {
+    Captured out(dir);
+    OutputSink sink(out.fd());
+    BedRecordStream stream(handle, options, sink);
+    bool ok = true;
+    for (std::size_t at = 0; at < bed.size() && ok; at += piece) ok = stream.feed(std::string_view(bed).substr(at, piece));
+    if (ok) stream.finish();
+    if (skips) *skips = stream.take_skips();
+    if (problem) *problem = stream.problem();
+    return out.text();
+}
+
+}  // namespace
+
+CORE_TEST(bed_records_headers_strands_and_layouts) {
+    TempDir dir;
+    core_test::write_file(dir / "g.fa", fasta_text());
+    auto handle = core_test::open_fasta(dir / "g.fa");
+    REQUIRE(handle.ok());
+    const std::string bed =
+        "track x\nchr1\t0\t5\tone\t0\t+\nchr2\t2\t9\ttwo\t0\t-\r\nchr1\t3\t4\tthree\t0\t.\nchr1\t1\t3\n";
+    BedRecordOptions plain;
+    CHECK_EQ(bed_output(*handle.value(), dir, bed, plain, bed.size()),
+             std::string(">chr1:0-5\nACGTT\n>chr2:2-9\nKMacgtN\n>chr1:3-4\nT\n>chr1:1-3\nCG\n"));
+    BedRecordOptions named;
+    named.header = BedHeader::name_and_coordinates;
+    named.strand = true;
+    named.layout.tab = true;
+    CHECK_EQ(bed_output(*handle.value(), dir, bed, named, 3),
+             std::string("one::chr1:0-5(+)\tACGTT\ntwo::chr2:2-9(-)\tNacgtKM\nthree::chr1:3-4(.)\tT\n"
+                         "::chr1:1-3()\tCG\n"));
+    BedRecordOptions rna;
+    rna.header = BedHeader::name_only;
+    rna.strand = true;
+    rna.layout.rna = true;
+    CHECK_EQ(bed_output(*handle.value(), dir, "chr2\t0\t12\tr\t0\t-\n", rna, 1),
+             std::string(">r(-)\nANNNacguKMRY\n"));
+}
+
+CORE_TEST(bed_records_skip_and_refuse_with_line_numbers) {
+    TempDir dir;
+    core_test::write_file(dir / "g.fa", fasta_text());
+    auto handle = core_test::open_fasta(dir / "g.fa");
+    REQUIRE(handle.ok());
+    BedRecordOptions options;
+    options.keep_going = true;
+    std::vector<BedSkip> skips;
+    std::optional<BedProblem> problem;
+    const std::string out = bed_output(*handle.value(), dir, "#c\nchr1\t2\t2\nchrZ\t0\t1\nchr2\t5\t13\nchr2\t0\t1\n",
+                                       options, 5, &skips, &problem);
+    CHECK_EQ(out, std::string(">chr2:0-1\nR\n"));
+    REQUIRE(skips.size() == 3);
+    CHECK(skips[0].kind == BedSkip::empty && skips[0].line == 2);
+    CHECK(skips[1].kind == BedSkip::unknown_name && skips[1].line == 3 && skips[1].name == "chrZ");
+    CHECK(skips[2].kind == BedSkip::past_end && skips[2].line == 4 && skips[2].length == 12);
+
+    options.keep_going = false;
+    bed_output(*handle.value(), dir, "chr1\t0\t1\nchrZ\t0\t1\n", options, 100, &skips, &problem);
+    REQUIRE(problem.has_value());
+    CHECK(problem->line == 2 && problem->message.find("no sequence named 'chrZ'") != std::string::npos);
+    bed_output(*handle.value(), dir, "chr1\t0\t1\n\nchr1\t5\t3\n", options, 100, &skips, &problem);
+    REQUIRE(problem.has_value());
+    CHECK(problem->line == 3 && problem->message == "start 5 is greater than end 3");
+}
+
+CORE_TEST(record_windows_keep_input_order_and_wrap_lines) {
+    TempDir dir;
+    core_test::write_file(dir / "g.fa", fasta_text());
+    auto handle = core_test::open_fasta(dir / "g.fa");
+    REQUIRE(handle.ok());
+    // Twice a window's worth of records, alternating strands and an empty one.
+    Captured out(dir);
+    OutputSink sink(out.fd());
+    RecordLayout layout;
+    layout.line_width = 4;
+    RecordWindow window;
+    std::string expected;
+    const std::size_t count = 2 * RecordWindow::kWindowRecords + 3;
+    for (std::size_t i = 0; i < count; ++i) {
+        const bool reverse = i % 2 == 1;
+        const std::uint64_t start = 1 + i % 290;
+        const std::uint64_t end = i % 1000 == 7 ? start - 1 : start + i % 11;
+        const std::string header = std::string(1, 'r').append(std::to_string(i));
+        window.add(header, "chr1", start, end, reverse);
+        std::string residues;
+        for (std::uint64_t p = start; p <= end; ++p) residues += "ACGTTGCAAC"[(p - 1) % 10];
+        if (reverse) peer_reverse_complement(residues.data(), residues.size(), false);
+        expected.append(">").append(header).append("\n");
+        for (std::size_t at = 0; at < residues.size(); at += 4) expected += residues.substr(at, 4) + "\n";
+        if (window.full() || i + 1 == count) {
+            CHECK(!window.write(*handle.value(), layout, sink));
+            window.clear();
+        }
+    }
+    sink.flush();
+    CHECK(sink.error() == 0);
+    CHECK(out.text() == expected);
+}
+
+CORE_TEST(output_sink_reports_a_full_disk) {
+    const int fd = ::open("/dev/full", O_WRONLY);
+    if (fd < 0) return;  // no /dev/full here
+    OutputSink sink(fd);
+    sink.append(std::string(100, 'x'));
+    sink.flush();
+    CHECK_EQ(sink.error(), ENOSPC);
+    sink.append("more");  // dropped once failed
+    sink.flush();
+    CHECK_EQ(sink.error(), ENOSPC);
+    ::close(fd);
+}
