@@ -406,3 +406,15 @@ def test_command_line_reads_bgzf_and_index_writes_both_files(tmp_path, capsys):
     capsys.readouterr()
     assert main(["faidx", str(gzip_file), "tiny"]) != 0
     assert "recompress with bgzip" in capsys.readouterr().err
+
+
+def test_command_line_reads_a_one_block_file_with_named_block_index(tmp_path):
+    """A small file's compressed bytes need not hold a header line: the
+    command line must look through the compression, and --gzi-idx names the
+    block index it reads or makes."""
+    plain = write_fasta(tmp_path / "t.fa", [("a", "ACGTACGTAC"), ("b", "GGGCCC")], width=4)
+    compressed = bgzip(plain)
+    gzi = tmp_path / "elsewhere.gzi"
+    assert run_cli("faidx", compressed, "b:2-5", "a", "--gzi-idx", str(gzi), out=tmp_path / "a") == \
+        run_cli("faidx", plain, "b:2-5", "a", out=tmp_path / "b")
+    assert gzi.exists() and not Path(compressed + ".gzi").exists()

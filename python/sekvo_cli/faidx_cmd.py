@@ -46,8 +46,7 @@ def add_parser(subparsers) -> None:
                    help="warn about unknown names and bad regions, write an empty record for each and go on")
     p.add_argument("--fai-idx", metavar="FILE", help="index file (default FILE.fai; made when missing)")
     p.add_argument("--gzi-idx", metavar="FILE",
-                   help="block index of a compressed FILE; accepted for compatibility (only "
-                        "plain-text FASTA files are read, for which it is not used)")
+                   help="block index of a BGZF-compressed FILE (default FILE.gzi; made when missing)")
     p.set_defaults(run=run)
 
 
@@ -168,7 +167,7 @@ def run(args) -> int:
     marks = _strand_marks(args.mark_strand)
     texts = _region_texts(args)
     messages = Messages("faidx")
-    ref = Reference(args.fasta, index_path=args.fai_idx)
+    ref = Reference(args.fasta, index_path=args.fai_idx, block_index_path=args.gzi_idx)
     # Regions are read and written window by window, so memory stays
     # bounded; the first window is read before the output is opened, so
     # that a mistake in it leaves no output file behind.

@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import gzip
 import os
 import stat
 from collections import Counter
@@ -102,22 +103,30 @@ def _index_is_due(path: str, index_path: str) -> bool:
 
 
 def _has_header_line(path: str) -> bool:
-    """True when some line of the file begins with '>'."""
+    """True when some line of the file begins with '>' (read through gzip
+    for a compressed file; a damaged one is left to the library to judge)."""
     with open(path, "rb") as f:
-        previous = b"\n"
-        while block := f.read(1 << 20):
-            if (previous + block).find(b"\n>") >= 0:
-                return True
-            previous = block[-1:]
+        compressed = f.read(2) == b"\x1f\x8b"
+    try:
+        with (gzip.open if compressed else open)(path, "rb") as f:
+            previous = b"\n"
+            while block := f.read(1 << 20):
+                if (previous + block).find(b"\n>") >= 0:
+                    return True
+                previous = block[-1:]
+    except (OSError, EOFError):
+        return compressed
     return False
 
 
 class Reference:
     """An indexed FASTA file: names, lengths and batch retrieval of residues."""
 
-    def __init__(self, path: str, index_path: str | None = None, full_header: bool = False):
+    def __init__(self, path: str, index_path: str | None = None, full_header: bool = False,
+                 block_index_path: str | None = None):
         """`full_header`: records are named by their whole header line, as
-        bedtools getfasta -fullHeader names them, instead of its first word."""
+        bedtools getfasta -fullHeader names them, instead of its first word.
+        `block_index_path`: the .gzi of a BGZF file (default FILE.gzi)."""
         check_fasta_path(path)
         self.path = path
         self.index_path = index_path or path + ".fai"
@@ -127,7 +136,8 @@ class Reference:
         if _index_is_due(path, self.index_path) and not _has_header_line(path):
             raise CliError(no_records)
         try:
-            self.faidx = sekvo.Faidx(path, indexname=self.index_path)
+            options = {"gziname": block_index_path} if block_index_path else {}
+            self.faidx = sekvo.Faidx(path, indexname=self.index_path, **options)
             names = set(self.faidx.keys)
         except MemoryError:
             raise CliError(f"not enough memory to open '{path}'") from None
