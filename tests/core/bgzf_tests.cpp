@@ -21,32 +21,15 @@ using sekvo::InflateStatus;
 
 namespace {
 
-std::string random_text(std::size_t length, unsigned seed) {
-    static const char alphabet[] = "ACGTacgtN";
-    std::mt19937 rng(seed);
-    std::string out;
-    for (std::size_t i = 0; i < length; ++i) out += alphabet[rng() % 9];
-    return out;
-}
-
-std::string fasta(const std::vector<std::pair<std::string, std::string>>& records, std::size_t width,
-                  const std::string& eol) {
-    std::string out;
-    for (const auto& [header, seq] : records) {
-        out += ">" + header + eol;
-        for (std::size_t i = 0; i < seq.size(); i += width) out += seq.substr(i, width) + eol;
-    }
-    return out;
-}
 
 // Records of many sizes: empty, short, spanning many blocks; a header
 // longer than a block.
 std::string varied_fasta(std::size_t width, const std::string& eol) {
-    return fasta({{"empty", ""},
-                  {"short desc", random_text(7, 1)},
-                  {"long", random_text(40000, 2)},
-                  {std::string(3000, 'h'), random_text(5000, 3)},
-                  {"last", random_text(12345, 4)}},
+    return core_test::fasta_text({{"empty", ""},
+                  {"short desc", core_test::random_residues(7, 1)},
+                  {"long", core_test::random_residues(40000, 2)},
+                  {std::string(3000, 'h'), core_test::random_residues(5000, 3)},
+                  {"last", core_test::random_residues(12345, 4)}},
                  width, eol);
 }
 
@@ -91,7 +74,7 @@ CORE_TEST(compressed_formats_are_known_by_their_first_bytes) {
 }
 
 CORE_TEST(blocks_inflate_only_when_sound) {
-    const std::string text = random_text(5000, 7);
+    const std::string text = core_test::random_residues(5000, 7);
     const std::string block = bgzf_block(text);
     std::vector<unsigned char> out(sekvo::kBgzfMaxInflatedSize);
     auto inflate = [&](const std::string& b) { return sekvo::inflate_bgzf_block(bytes(b), b.size(), out.data()); };
@@ -234,8 +217,8 @@ CORE_TEST(every_region_reads_as_from_the_plain_file) {
 CORE_TEST(regions_wider_than_a_window_read_whole) {
     TempDir dir;
     // About 1200 blocks of 1000 bytes: wider than one window of blocks.
-    const std::string seq = random_text(1'180'000, 9);
-    const std::string text = fasta({{"big", seq}}, 70, "\n");
+    const std::string seq = core_test::random_residues(1'180'000, 9);
+    const std::string text = core_test::fasta_text({{"big", seq}}, 70, "\n");
     write_file(dir / "big.fa.gz", bgzf_file(text, 1000));
     auto handle = open_ok(dir / "big.fa.gz");
     CHECK(fetch_seq(*handle, "big", 1, seq.size()) == seq);

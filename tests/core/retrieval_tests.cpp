@@ -33,23 +33,8 @@ sekvo::Result<sekvo::SequenceValue> fetch_entire_sequence(const sekvo::IndexHand
     return sekvo::complete(handle, sekvo::plan_entire_sequence(handle, name));
 }
 
-std::string random_residues(std::size_t length, unsigned seed) {
-    static const char alphabet[] = "ACGTacgtN";
-    std::mt19937 rng(seed);
-    std::string out;
-    for (std::size_t i = 0; i < length; ++i) out += alphabet[rng() % 9];
-    return out;
-}
-
-std::string fasta_text(const std::vector<std::pair<std::string, std::string>>& records, std::size_t width,
-                       const std::string& eol) {
-    std::string out;
-    for (const auto& [header, seq] : records) {
-        out += ">" + header + eol;
-        for (std::size_t i = 0; i < seq.size(); i += width) out += seq.substr(i, width) + eol;
-    }
-    return out;
-}
+using core_test::fasta_text;
+using core_test::random_residues;
 
 // A directory holding one.fa: record chr1 of 100 residues in lines of 60.
 struct Chr1File {

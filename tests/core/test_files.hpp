@@ -13,12 +13,35 @@
 #include <functional>
 #include <iterator>
 #include <memory>
+#include <random>
 #include <stdexcept>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "faidx/index_handle.hpp"
 
 namespace core_test {
+
+// Residues drawn from ACGT, acgt and N, the same for the same seed.
+inline std::string random_residues(std::size_t length, unsigned seed) {
+    static const char alphabet[] = "ACGTacgtN";
+    std::mt19937 rng(seed);
+    std::string out;
+    for (std::size_t i = 0; i < length; ++i) out += alphabet[rng() % 9];
+    return out;
+}
+
+// FASTA text of (header, residues) records in lines of `width`.
+inline std::string fasta_text(const std::vector<std::pair<std::string, std::string>>& records,
+                              std::size_t width, const std::string& eol) {
+    std::string out;
+    for (const auto& [header, seq] : records) {
+        out += ">" + header + eol;
+        for (std::size_t i = 0; i < seq.size(); i += width) out += seq.substr(i, width) + eol;
+    }
+    return out;
+}
 
 class TempDir {
 public:
