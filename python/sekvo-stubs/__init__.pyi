@@ -258,7 +258,12 @@ class SequenceArray:
     def offsets(self) -> memoryview:
         """Read-only int64 view of len + 1 offsets into data."""
     @property
-    def names(self) -> list[str]: ...
+    def names(self) -> list[str]:
+        """The record name of every region."""
+    @property
+    def labels(self) -> list[str]:
+        """The BED name (fourth) column of every region: "" for a line with three
+        columns and for every region given to fetch_array()."""
     @property
     def starts(self) -> memoryview:
         """Read-only uint64 view of the 1-based first positions asked for."""
