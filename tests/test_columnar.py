@@ -193,10 +193,12 @@ def test_exports_outlive_every_producer(genome, close):
 def test_references_are_given_back(genome):
     arr = sekvo.Faidx(genome[0]).fetch_array([("chr1", 1, 40)] * 3)
     before = sys.getrefcount(arr)
+    narrow = pa.string().__arrow_c_schema__()
     for _ in range(100):
         memoryview(arr).release()
         np.asarray(arr)
-        arr.data, arr.offsets, arr.names, arr[0], list(arr), arr.__arrow_c_array__(), arr.__arrow_c_stream__()
+        arr.data, arr.offsets, arr.names, arr.labels, arr[0], list(arr), arr.__arrow_c_array__(), arr.__arrow_c_stream__()
+        pa.Array._import_from_c_capsule(*arr.__arrow_c_array__(narrow)), pa.chunked_array(arr, type=pa.string())
     gc.collect()
     assert sys.getrefcount(arr) == before
     view = memoryview(arr)
