@@ -47,14 +47,14 @@ void keep_or_unmap(char* block, std::size_t length) {
     if (char* displaced = g_kept.exchange(block)) ::munmap(displaced, kept_length(displaced));
 }
 
-// The kept block cut to `length` when it is at least that long; else null
-// (and the block stays kept).
+// The kept block cut to `length` when it is at least that long; else null,
+// and a block too short is given back rather than held beside the new one.
 char* take_kept(std::size_t length) {
     char* block = g_kept.exchange(nullptr);
     if (block == nullptr) return nullptr;
     const std::size_t have = kept_length(block);
     if (have < length) {
-        if (char* displaced = g_kept.exchange(block)) ::munmap(displaced, kept_length(displaced));
+        ::munmap(block, have);
         return nullptr;
     }
     if (have > length) ::munmap(block + length, have - length);
