@@ -123,3 +123,27 @@ def write_region_records(ref, out, names, starts, ends, headers, width: int,
         raise CliError("not enough memory for the output window") from None
     except RuntimeError as exc:
         raise CliError(f"reading '{ref.path}' failed: {exc}") from None
+
+
+def write_region_lines(ref, opened, text: str, resolve, suffix: str, width: int,
+                       reverse: bool) -> list[tuple[str, int, int]]:
+    """The lines of a region file as FASTA records, plain name:start-end lines read
+    by the core and the others by resolve(line, number); `opened()` gives the Output,
+    opened when the first window is ready. (header, residues, wanted) of each record
+    that came out short."""
+    state = {}
+
+    def opener() -> int:
+        state["out"] = out = opened()
+        return output_fd(out)
+
+    try:
+        return sekvo._write_region_lines(ref.faidx, text, opener, resolve, suffix, width, reverse)
+    except (BrokenPipeError, CliError):
+        raise
+    except OSError as exc:
+        raise write_error(exc, state.get("out") or opened()) from None
+    except MemoryError:
+        raise CliError("not enough memory for the output window") from None
+    except RuntimeError as exc:
+        raise CliError(f"reading '{ref.path}' failed: {exc}") from None

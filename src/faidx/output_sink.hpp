@@ -3,7 +3,8 @@
 
 #include <cstddef>
 #include <string_view>
-#include <memory>
+
+#include "faidx/byte_buffer.hpp"
 
 namespace sekvo {
 
@@ -33,9 +34,10 @@ public:
 private:
     int fd_;
     int error_ = 0;
-    std::unique_ptr<char[]> pending_;  // not zeroed: every byte is written before use
+    // Not zeroed: every byte is written before use. Mapped with huge pages
+    // (ByteBuffer), so a fresh process faults it in cheaply.
+    ByteBuffer pending_;
     std::size_t size_ = 0;
-    std::size_t capacity_ = 0;
 };
 
 }  // namespace sekvo

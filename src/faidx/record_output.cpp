@@ -10,6 +10,9 @@ namespace sekvo {
 
 namespace {
 
+// Fetches below this many residues get a buffer of their own size.
+constexpr std::uint64_t kSmallFetch = std::uint64_t{1} << 20;
+
 using Table = std::array<unsigned char, 256>;
 
 Table complement_table(bool rna) {
@@ -76,7 +79,7 @@ void RecordWindow::clear() {
 }
 
 std::optional<Error> RecordWindow::write(const IndexHandle& handle, const RecordLayout& layout, OutputSink& sink,
-                                         std::vector<ShortRecord>* short_records) const {
+                                         std::vector<ShortRecord>* short_records) {
     // A window of whole-record pieces is fetched a few pieces at a time so
     // that memory stays near kWindowResidues.
     std::size_t record = 0;
@@ -95,9 +98,20 @@ std::optional<Error> RecordWindow::write(const IndexHandle& handle, const Record
             residues += pieces_.end(fetch_end) - pieces_.start(fetch_end) + 1;
             ++fetch_end;
         }
-        Result<ColumnarBatch> fetched = fetch_columns(handle, pieces_, piece, fetch_end, Orientation::forward);
+        if (spare_.size() < residues) {
+            // Sized for any later window, unless the job is small.
+            spare_ = ByteBuffer(residues < kSmallFetch ? residues : kWindowResidues + kPieceResidues);
+        }
+        Result<ColumnarBatch> fetched =
+            fetch_columns(handle, pieces_, piece, fetch_end, Orientation::forward, &spare_);
         if (!fetched) return std::move(fetched.error());
         ColumnarBatch& batch = fetched.value();
+        // Handed back to spare_ once this piece of the window is written.
+        struct GiveBack {
+            ByteBuffer& from;
+            ByteBuffer& to;
+            ~GiveBack() { to = std::move(from); }
+        } give_back{batch.residues, spare_};
         for (; record < records_.size(); ++record) {
             const Record& r = records_[record];
             if (!open) {
