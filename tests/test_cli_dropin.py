@@ -15,7 +15,7 @@ from pathlib import Path
 import pytest
 
 from conftest import residues, write_fasta
-from test_cli import PEERS, bedtools_cases, copy_into, need
+from test_cli import ODD_FORMS, PEERS, bedtools_cases, copy_into, need
 
 ROOT = Path(__file__).resolve().parent.parent
 from sekvo_cli.__main__ import main  # noqa: E402  (test_cli puts python/ on the path)
@@ -166,6 +166,34 @@ def test_faidx_continue_writes_an_empty_record_for_each_bad_region(tmp_path, blo
     regions = ["chr1:1-5", "nope", "chr2:5-3", "chr2:abc", "{chr2", "chr3:2-4", "chr1:99999999-99999999"]
     expected = run_tool(["samtools", "faidx", theirs, *options, *regions])
     assert sekvo(tmp_path, ["faidx", mine, *options, *regions]) == expected
+
+
+@pytest.mark.parametrize("options", [[], ["-i", "-n", "3"], ["-c", "--mark-strand", "sign"]], ids=" ".join)
+def test_faidx_region_file_mixing_plain_and_other_forms(tmp_path, options):
+    """Plain name:start-end lines are read by the core, the rest by the general
+    rules; the output keeps line order either way."""
+    need("samtools")
+
+    records = [("c", "AACCGCGGTT"), ("x:1-2", "GGGTTT"), ("d", "ACGTNRYKMacgt")]
+    fa = write_fasta(tmp_path / "g.fa", records, width=5)
+    rng = random.Random(5)
+    lines = []
+    for odd in ODD_FORMS + ["x:1-2", "d:13-13", "d:1-13", "c:10-11"]:
+        lines += [f"d:{s}-{s + rng.randint(0, 5)}" for s in (rng.randint(1, 8) for _ in range(2))] + [odd]
+    if "-c" in options:
+        lines += ["c:5-3", "nope:1-2", "c:1-2", "c:abc", "d:0-3"]
+    (tmp_path / "r.txt").write_text("\n".join(lines) + "\n")
+    expected = run_tool(["samtools", "faidx", fa, "-r", str(tmp_path / "r.txt"), *options])
+    assert sekvo(tmp_path, ["faidx", fa, "-r", str(tmp_path / "r.txt"), *options]) == expected
+
+
+def test_faidx_mistake_early_in_a_region_file_leaves_no_output(tmp_path, capsys):
+    fa = write_fasta(tmp_path / "c.fa", [("c", "AACCGCGGTT")])
+    (tmp_path / "r.txt").write_text("c:1-2\nc:2-3\nc:9-x\n")
+    out = tmp_path / "out.fa"
+    assert main(["faidx", fa, "-r", str(tmp_path / "r.txt"), "-o", str(out)]) == 1
+    assert "r.txt: line 3: region 'c:9-x'" in capsys.readouterr().err
+    assert not out.exists()
 
 
 def test_faidx_index_file_elsewhere(tmp_path, blocks_genome):

@@ -10,8 +10,9 @@ namespace sekvo {
 
 class OutputSink {
 public:
-    // Bytes are written once this many are pending.
-    static constexpr std::size_t kWriteSize = std::size_t{4} << 20;
+    // Bytes are written once this many are pending: large writes, from a
+    // buffer small enough that faulting it in costs little.
+    static constexpr std::size_t kWriteSize = std::size_t{1} << 20;
 
     explicit OutputSink(int fd);
     OutputSink(const OutputSink&) = delete;
@@ -34,8 +35,7 @@ public:
 private:
     int fd_;
     int error_ = 0;
-    // Not zeroed: every byte is written before use. Mapped with huge pages
-    // (ByteBuffer), so a fresh process faults it in cheaply.
+    // Not zeroed: every byte is written before use.
     ByteBuffer pending_;
     std::size_t size_ = 0;
 };

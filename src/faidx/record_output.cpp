@@ -10,9 +10,6 @@ namespace sekvo {
 
 namespace {
 
-// Fetches below this many residues get a buffer of their own size.
-constexpr std::uint64_t kSmallFetch = std::uint64_t{1} << 20;
-
 using Table = std::array<unsigned char, 256>;
 
 Table complement_table(bool rna) {
@@ -80,8 +77,8 @@ void RecordWindow::clear() {
 
 std::optional<Error> RecordWindow::write(const IndexHandle& handle, const RecordLayout& layout, OutputSink& sink,
                                          std::vector<ShortRecord>* short_records) {
-    // A window of whole-record pieces is fetched a few pieces at a time so
-    // that memory stays near kWindowResidues.
+    // A window's pieces are fetched about kFetchResidues at a time into
+    // the same buffer.
     std::size_t record = 0;
     std::size_t header_begin = 0;
     std::size_t piece = 0;
@@ -94,13 +91,13 @@ std::optional<Error> RecordWindow::write(const IndexHandle& handle, const Record
         const std::size_t fetch_begin = piece;
         std::size_t fetch_end = piece;
         std::uint64_t residues = 0;
-        while (fetch_end < pieces_.size() && (fetch_end == piece || residues < kWindowResidues)) {
+        while (fetch_end < pieces_.size() && (fetch_end == piece || residues < kFetchResidues)) {
             residues += pieces_.end(fetch_end) - pieces_.start(fetch_end) + 1;
             ++fetch_end;
         }
         if (spare_.size() < residues) {
-            // Sized for any later window, unless the job is small.
-            spare_ = ByteBuffer(residues < kSmallFetch ? residues : kWindowResidues + kPieceResidues);
+            // Sized for any later fetch, unless the job is small.
+            spare_ = ByteBuffer(residues < kFetchResidues ? residues : kFetchResidues + kPieceResidues);
         }
         Result<ColumnarBatch> fetched =
             fetch_columns(handle, pieces_, piece, fetch_end, Orientation::forward, &spare_);

@@ -29,8 +29,13 @@ struct RecordLayout {
 
 class RecordWindow {
 public:
-    // Residues fetched at most in one piece, and in one window.
-    static constexpr std::uint64_t kPieceResidues = std::uint64_t{4} << 20;
+    // Residues fetched at most in one piece, in one batch fetch, and
+    // gathered in one window. Fetches are small because fresh memory is
+    // dear (a page fault per 4 kB; on virtual machines the host's first
+    // touch on top): one buffer of kFetchResidues + kPieceResidues serves
+    // every fetch of a run.
+    static constexpr std::uint64_t kPieceResidues = std::uint64_t{1} << 20;
+    static constexpr std::uint64_t kFetchResidues = std::uint64_t{1} << 20;
     static constexpr std::uint64_t kWindowResidues = std::uint64_t{16} << 20;
     static constexpr std::size_t kWindowRecords = 1u << 16;
 
