@@ -101,6 +101,37 @@ def test_getfasta_reads_bed_from_standard_input(tmp_path, blocks_genome, spellin
     assert sekvo(tmp_path, ["getfasta", "-fi", fasta, *spelling, "-s"], stdin=bed) == expected
 
 
+@pytest.mark.parametrize("how", ["gzip file", "bgzip file", "gzip on stdin"])
+def test_getfasta_streams_a_compressed_bed(tmp_path, blocks_genome, how):
+    need("bedtools")
+    import gzip
+
+    base, fasta = blocks_genome
+    text = (base / "b6.bed").read_bytes()
+    if how.startswith("bgzip"):
+        need("bgzip")
+        packed = subprocess.run(["bgzip", "-c"], input=text, capture_output=True, check=True).stdout
+    else:
+        packed = gzip.compress(text)
+    (tmp_path / "b.bed.gz").write_bytes(packed)
+    expected = run_tool(["bedtools", "getfasta", "-fi", fasta, "-bed", str(base / "b6.bed"), "-s", "-name"])
+    if how.endswith("stdin"):
+        got = sekvo(tmp_path, ["getfasta", "-fi", fasta, "-bed", "stdin", "-s", "-name"], stdin=packed)
+    else:
+        got = sekvo(tmp_path, ["getfasta", "-fi", fasta, "-bed", str(tmp_path / "b.bed.gz"), "-s", "-name"])
+    assert got == expected
+
+
+def test_getfasta_damaged_gzip_bed_is_an_error(tmp_path, blocks_genome, capsys):
+    import gzip
+
+    base, fasta = blocks_genome
+    packed = gzip.compress((base / "b6.bed").read_bytes())
+    (tmp_path / "b.bed.gz").write_bytes(packed[:len(packed) // 2])
+    assert main(["getfasta", fasta, "-b", str(tmp_path / "b.bed.gz"), "-o", str(tmp_path / "out")]) == 1
+    assert "cannot decompress BED file" in capsys.readouterr().err
+
+
 @pytest.mark.parametrize("options", [[], ["-name", "-s"], ["-tab"]])
 def test_getfasta_full_header_names_records_by_their_whole_line(tmp_path, blocks_genome, options):
     need("bedtools")
