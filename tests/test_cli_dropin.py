@@ -218,13 +218,21 @@ def test_faidx_region_file_mixing_plain_and_other_forms(tmp_path, options):
     assert sekvo(tmp_path, ["faidx", fa, "-r", str(tmp_path / "r.txt"), *options]) == expected
 
 
-def test_faidx_mistake_early_in_a_region_file_leaves_no_output(tmp_path, capsys):
+@pytest.mark.parametrize("lines, status, written", [
+    ("c:1-2\nc:2-3\nc:9-x\n", 1, None),      # a mistake early: no output file
+    ("\n\n", 0, b""),                          # no regions: an empty output file
+    ("c:2-3\n  {c}:4-5\t\n", 0, b">c:2-3\nAC\n>{c}:4-5\nCG\n"),
+])
+def test_faidx_region_file_output_is_opened_when_needed(tmp_path, capsys, lines, status, written):
     fa = write_fasta(tmp_path / "c.fa", [("c", "AACCGCGGTT")])
-    (tmp_path / "r.txt").write_text("c:1-2\nc:2-3\nc:9-x\n")
+    (tmp_path / "r.txt").write_text(lines)
     out = tmp_path / "out.fa"
-    assert main(["faidx", fa, "-r", str(tmp_path / "r.txt"), "-o", str(out)]) == 1
-    assert "r.txt: line 3: region 'c:9-x'" in capsys.readouterr().err
-    assert not out.exists()
+    assert main(["faidx", fa, "-r", str(tmp_path / "r.txt"), "-o", str(out)]) == status
+    if written is None:
+        assert "r.txt: line 3: region 'c:9-x'" in capsys.readouterr().err
+        assert not out.exists()
+    else:
+        assert out.read_bytes() == written
 
 
 def test_faidx_index_file_elsewhere(tmp_path, blocks_genome):
