@@ -193,10 +193,12 @@ def test_exports_outlive_every_producer(genome, close):
 def test_references_are_given_back(genome):
     arr = sekvo.Faidx(genome[0]).fetch_array([("chr1", 1, 40)] * 3)
     before = sys.getrefcount(arr)
+    narrow = pa.string().__arrow_c_schema__()
     for _ in range(100):
         memoryview(arr).release()
         np.asarray(arr)
-        arr.data, arr.offsets, arr.names, arr[0], list(arr), arr.__arrow_c_array__(), arr.__arrow_c_stream__()
+        arr.data, arr.offsets, arr.names, arr.labels, arr[0], list(arr), arr.__arrow_c_array__(), arr.__arrow_c_stream__()
+        pa.Array._import_from_c_capsule(*arr.__arrow_c_array__(narrow)), pa.chunked_array(arr, type=pa.string())
     gc.collect()
     assert sys.getrefcount(arr) == before
     view = memoryview(arr)
@@ -246,6 +248,60 @@ def test_empty_array_exports(genome):
         arr[0]
 
 
+@pytest.mark.parametrize("asked, given, values", [
+    (pa.string(), pa.string(), lambda texts: texts),
+    (pa.large_binary(), pa.large_binary(), lambda texts: [t.encode() for t in texts]),
+    (pa.binary(), pa.binary(), lambda texts: [t.encode() for t in texts]),
+    (pa.large_string(), pa.large_string(), lambda texts: texts),
+    (pa.int32(), pa.large_string(), lambda texts: texts),  # not followed, as the interface allows
+    (pa.list_(pa.string()), pa.large_string(), lambda texts: texts),
+])
+def test_arrow_requested_schema(genome, asked, given, values):
+    arr = sekvo.Faidx(genome[0]).fetch_array([("chr1", 1, 50), ("chr2", 11, 15), ("chr1", 7, 7)])
+    expected = values(arr.to_pylist())
+    schema, array = arr.__arrow_c_array__(asked.__arrow_c_schema__())
+    exported = pa.Array._import_from_c_capsule(schema, array)
+    assert exported.type == given and exported.to_pylist() == expected
+    stream = pa.chunked_array(arr, type=asked) if given == asked else None
+    if stream is not None:
+        assert stream.type == given and stream.to_pylist() == expected
+    # The residues are shared, whatever the offsets' width.
+    assert exported.buffers()[2].address == np.asarray(arr.data).ctypes.data
+
+
+def test_arrow_requested_schema_errors_and_binary_of_non_utf8(tmp_path, genome):
+    arr = sekvo.Faidx(genome[0]).fetch_array([("chr1", 1, 5)])
+    for method in (arr.__arrow_c_array__, arr.__arrow_c_stream__):
+        with pytest.raises(TypeError, match="'arrow_schema' PyCapsule, not str"):
+            method("string")
+    path = tmp_path / "bin.fa"
+    path.write_bytes(">x\nACéGT\n".encode())
+    odd = sekvo.Faidx(str(path)).fetch_array([("x", 1, 3)])
+    assert pa.array(odd, type=pa.binary()).to_pylist() == [b"AC\xc3"]
+    with pytest.raises(ValueError, match="UTF-8"):
+        pa.array(odd, type=pa.string())
+
+
+def test_duckdb_reads_a_sequence_array(genome):
+    duckdb = pytest.importorskip("duckdb", reason="duckdb is not installed (pip install duckdb)")
+    arr = sekvo.Faidx(genome[0]).fetch_array([("chr1", 1, 20), ("chr2", 5, 9)])
+    expected = arr.to_pylist()
+    rows = duckdb.sql("select * from arr").fetchall()
+    del arr
+    assert [row[0] for row in rows] == expected
+
+
+@pytest.mark.parametrize("call", ["tuples", "columns"])
+def test_labels_are_empty_without_a_bed_name_column(genome, tmp_path, call):
+    fa = sekvo.Faidx(genome[0])
+    arr = (fa.fetch_array([("chr1", 1, 5), ("chr2", 1, 5)]) if call == "tuples" else
+           fa.fetch_array(names=["chr1", "chr2"], starts=[1, 1], ends=[5, 5]))
+    assert arr.labels == ["", ""]
+    path = tmp_path / "mixed.bed"
+    path.write_text("chr1\t0\t5\nchr2\t0\t5\tpeak_2\nchr1\t1\t4\t\u00e9\t0\t-\n")
+    assert fa.fetch_bed(str(path)).labels == ["", "peak_2", "\u00e9"]
+
+
 def test_sequence_array_is_not_constructible():
     assert sekvo.__all__[-1] == "SequenceArray"
     with pytest.raises(TypeError):
@@ -255,7 +311,7 @@ def test_sequence_array_is_not_constructible():
 # --- BED files ---------------------------------------------------------------
 
 def bed_reference(fasta, path, strand):
-    regions, reverse = [], []
+    regions, reverse, labels = [], [], []
     with open(path) as lines:
         for line in lines:
             fields = line.rstrip("\r\n").split("\t")
@@ -263,9 +319,10 @@ def bed_reference(fasta, path, strand):
                 continue
             regions.append((fields[0], int(fields[1]) + 1, int(fields[2])))
             reverse.append(strand and len(fields) > 5 and fields[5] == "-")
+            labels.append(fields[3] if len(fields) > 3 else "")
     forward = batch_reference(fasta, regions, False)
     flipped = batch_reference(fasta, regions, True)
-    return [str(f if not r else b) for f, b, r in zip(forward, flipped, reverse)], regions
+    return [str(f if not r else b) for f, b, r in zip(forward, flipped, reverse)], regions, labels
 
 
 @pytest.mark.parametrize("bed, fasta", [
@@ -284,10 +341,11 @@ def test_fetch_bed_on_peer_files(tmp_path, bed, fasta, strand, form):
     copy = tmp_path / fasta
     copy.write_bytes(open(PEERS + fasta, "rb").read())
     fa = sekvo.Fasta(str(copy))
-    expected, regions = bed_reference(fa, source, strand)
+    expected, regions, labels = bed_reference(fa, source, strand)
     arr = fa.fetch_bed(str(path), strand=strand)
     assert arr.to_pylist() == expected
     assert arr.names == [r[0] for r in regions]
+    assert arr.labels == labels
     assert np.asarray(arr.starts).tolist() == [r[1] for r in regions]
 
 

@@ -320,7 +320,7 @@ def test_version_is_the_package_version():
 
 
 def array_fields(arr):
-    return ([fields(s) for s in arr], arr.names, list(arr.starts), list(arr.ends), bytes(arr.data),
+    return ([fields(s) for s in arr], arr.names, arr.labels, list(arr.starts), list(arr.ends), bytes(arr.data),
             list(arr.offsets), arr.to_pylist())
 
 

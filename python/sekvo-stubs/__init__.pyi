@@ -87,7 +87,8 @@ class Fasta:
     ) -> SequenceArray:
         """Many regions into one SequenceArray, as tuples or as three columns."""
     def fetch_bed(self, path: _BedPath, strand: bool = False) -> SequenceArray:
-        """Every interval of a BED file (plain or gzip) into one SequenceArray."""
+        """Every interval of a BED file (plain or gzip) into one SequenceArray; its
+        labels are the name column."""
     def close(self) -> None:
         """Does nothing: the file is released with the last object that uses it."""
     def __enter__(self) -> Fasta: ...
@@ -139,7 +140,8 @@ class Faidx:
     ) -> SequenceArray:
         """Many regions into one SequenceArray, as tuples or as three columns."""
     def fetch_bed(self, path: _BedPath, strand: bool = False) -> SequenceArray:
-        """Every interval of a BED file (plain or gzip) into one SequenceArray."""
+        """Every interval of a BED file (plain or gzip) into one SequenceArray; its
+        labels are the name column."""
     @property
     def keys(self) -> list[str]:
         """Record names in index-file order (an attribute, not a method)."""
@@ -258,7 +260,12 @@ class SequenceArray:
     def offsets(self) -> memoryview:
         """Read-only int64 view of len + 1 offsets into data."""
     @property
-    def names(self) -> list[str]: ...
+    def names(self) -> list[str]:
+        """The record name of every region."""
+    @property
+    def labels(self) -> list[str]:
+        """The BED name (fourth) column of every region: "" for a line with three
+        columns and for every region given to fetch_array()."""
     @property
     def starts(self) -> memoryview:
         """Read-only uint64 view of the 1-based first positions asked for."""
@@ -270,7 +277,8 @@ class SequenceArray:
         """Read-only uint8 view of shape (len, L, len(alphabet))."""
     def __array__(self, dtype: object = None, copy: bool | None = None) -> object: ...
     def __arrow_c_schema__(self) -> object: ...
-    def __arrow_c_array__(self, requested_schema: object = None) -> tuple[object, object]: ...
+    def __arrow_c_array__(self, requested_schema: object = None) -> tuple[object, object]:
+        """large_string; a requested string, large_binary or binary schema is followed."""
     def __arrow_c_stream__(self, requested_schema: object = None) -> object: ...
     def __reduce_ex__(self, protocol: SupportsIndex) -> _Reduced:
         """By value; under protocol 5 the columns go as out-of-band buffers (pickle.PickleBuffer)."""

@@ -1,7 +1,9 @@
 // One large, immutable-once-filled block of bytes for columnar results.
 // Large blocks are mapped anonymously and advised to use huge pages, so
 // that faulting in hundreds of megabytes costs hundreds, not hundreds of
-// thousands, of page faults where the kernel grants them.
+// thousands, of page faults where the kernel grants them. The last large
+// block released is kept for the next one of its size or smaller, so that
+// repeated batches skip the kernel's faulting and zeroing (see the .cpp).
 #pragma once
 
 #include <cstddef>
@@ -12,7 +14,8 @@ class ByteBuffer {
 public:
     ByteBuffer() = default;
     enum Zeroed { zeroed };
-    // Throws std::bad_alloc when the memory cannot be had.
+    // Throws std::bad_alloc when the memory cannot be had. The bytes are
+    // not set: a block kept from before holds what it held.
     explicit ByteBuffer(std::size_t size);
     // The same, every byte 0 (fresh mappings are, at no cost).
     ByteBuffer(std::size_t size, Zeroed);

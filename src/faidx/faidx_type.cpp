@@ -180,9 +180,9 @@ PyMethodDef faidx_methods[] = {
      SEKVO_DOC("fetch_bed($self, path, strand=False)",
                "Read a BED file (plain or gzip-compressed) and fetch every interval into a\n"
                "SequenceArray. Intervals are 0-based, end excluded; track, browser, # and blank\n"
-               "lines are skipped. Column 4 is the interval's name and column 6 its strand:\n"
-               "strand=True reverse-complements intervals on the - strand. A bad line raises\n"
-               "ValueError naming the file, the line number and what is wrong.")},
+               "lines are skipped. Column 4 is the interval's name (the array's labels) and\n"
+               "column 6 its strand: strand=True reverse-complements intervals on the - strand.\n"
+               "A bad line raises ValueError naming the file, the line number and what is wrong.")},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -4,7 +4,11 @@
 #include <cstdint>
 #include <cstdlib>
 #include <memory>
+#include <limits>
 #include <new>
+#include <optional>
+#include <string_view>
+#include <vector>
 
 #include "faidx/utf8.hpp"
 #include "lib/columnar_objects.hpp"
@@ -62,14 +66,29 @@ using namespace binding;
 // Static strings only, so the schema owns nothing.
 void release_schema(ArrowSchema* schema) { schema->release = nullptr; }
 
-void fill_schema(ArrowSchema* schema) {
-    *schema = ArrowSchema{"U", "", nullptr, ARROW_FLAG_NULLABLE, 0, nullptr, nullptr, release_schema, nullptr};
+const char* format_of(ArrowLayout layout) {
+    switch (layout) {
+        case ArrowLayout::string: return "u";
+        case ArrowLayout::large_binary: return "Z";
+        case ArrowLayout::binary: return "z";
+        case ArrowLayout::large_string: break;
+    }
+    return "U";
+}
+
+bool has_32_bit_offsets(ArrowLayout layout) { return layout == ArrowLayout::string || layout == ArrowLayout::binary; }
+
+void fill_schema(ArrowSchema* schema, ArrowLayout layout) {
+    *schema = ArrowSchema{format_of(layout), "", nullptr, ARROW_FLAG_NULLABLE, 0, nullptr, nullptr, release_schema,
+                          nullptr};
 }
 
 // What an exported array keeps: the data (by counted pointer, so any
-// thread may release it without the interpreter) and its buffer list.
+// thread may release it without the interpreter), its buffer list and,
+// for the 32-bit layouts, its own narrowed copy of the offsets.
 struct ArrayHold {
     std::shared_ptr<const ColumnarData> data;
+    std::vector<std::int32_t> narrow_offsets;
     const void* buffers[3];
 };
 
@@ -78,10 +97,21 @@ void release_array(ArrowArray* array) {
     array->release = nullptr;
 }
 
-void fill_array(ArrowArray* array, const std::shared_ptr<const ColumnarData>& data) {
-    auto* hold = new ArrayHold{data, {nullptr, data->batch.offsets.data(), data->batch.residues.data()}};
-    *array = ArrowArray{static_cast<int64_t>(data->batch.size()), 0, 0, 3, 0, hold->buffers, nullptr, nullptr,
-                        release_array, hold};
+// The caller has checked that 32-bit offsets can hold the residues.
+void fill_array(ArrowArray* array, const std::shared_ptr<const ColumnarData>& data, ArrowLayout layout) {
+    auto hold = std::make_unique<ArrayHold>();
+    hold->data = data;
+    const void* offsets = data->batch.offsets.data();
+    if (has_32_bit_offsets(layout)) {
+        hold->narrow_offsets.assign(data->batch.offsets.begin(), data->batch.offsets.end());
+        offsets = hold->narrow_offsets.data();
+    }
+    hold->buffers[0] = nullptr;
+    hold->buffers[1] = offsets;
+    hold->buffers[2] = data->batch.residues.data();
+    ArrayHold* held = hold.release();
+    *array = ArrowArray{static_cast<int64_t>(data->batch.size()), 0, 0, 3, 0, held->buffers, nullptr, nullptr,
+                        release_array, held};
 }
 
 // Arrow strings are UTF-8, region by region.
@@ -116,11 +146,12 @@ void array_capsule_destructor(PyObject* capsule) {
 
 struct StreamHold {
     std::shared_ptr<const ColumnarData> data;
+    ArrowLayout layout;
     bool sent = false;
 };
 
-int stream_get_schema(ArrowArrayStream*, ArrowSchema* out) {
-    fill_schema(out);
+int stream_get_schema(ArrowArrayStream* stream, ArrowSchema* out) {
+    fill_schema(out, static_cast<StreamHold*>(stream->private_data)->layout);
     return 0;
 }
 
@@ -133,7 +164,7 @@ int stream_get_next(ArrowArrayStream* stream, ArrowArray* out) {
         return 0;
     }
     try {
-        fill_array(out, hold->data);
+        fill_array(out, hold->data, hold->layout);
     } catch (const std::bad_alloc&) {
         return ENOMEM;
     }
@@ -168,30 +199,67 @@ PyObject* capsule_of(std::unique_ptr<T> pointer, const char* name, PyCapsule_Des
     return capsule;
 }
 
-}  // namespace
-
-PyObject* arrow_schema_capsule() {
+PyObject* schema_capsule(ArrowLayout layout) {
     auto schema = std::make_unique<ArrowSchema>();
-    fill_schema(schema.get());
+    fill_schema(schema.get(), layout);
     return capsule_of(std::move(schema), "arrow_schema", schema_capsule_destructor);
 }
 
-PyObject* arrow_array_capsules(const std::shared_ptr<const ColumnarData>& data) {
-    if (!check_utf8(*data)) return nullptr;
-    Ref schema = Ref::steal(arrow_schema_capsule());
+// Strings must be UTF-8; 32-bit offsets must reach the last residue.
+bool exportable(const ColumnarData& data, ArrowLayout layout) {
+    if (has_32_bit_offsets(layout) && data.batch.offsets.back() > std::numeric_limits<std::int32_t>::max()) {
+        PyErr_Format(PyExc_ValueError,
+                     "the %lld residues of this SequenceArray do not fit the 32-bit offsets of an Arrow %s "
+                     "array; ask for large_%s instead",
+                     static_cast<long long>(data.batch.offsets.back()),
+                     layout == ArrowLayout::string ? "string" : "binary",
+                     layout == ArrowLayout::string ? "string" : "binary");
+        return false;
+    }
+    if (layout == ArrowLayout::large_binary || layout == ArrowLayout::binary) return true;
+    return check_utf8(data);
+}
+
+}  // namespace
+
+PyObject* arrow_schema_capsule() { return schema_capsule(ArrowLayout::large_string); }
+
+std::optional<ArrowLayout> requested_layout(PyObject* requested_schema) {
+    if (requested_schema == nullptr || requested_schema == Py_None) return ArrowLayout::large_string;
+    if (!PyCapsule_IsValid(requested_schema, "arrow_schema")) {
+        PyErr_Format(PyExc_TypeError, "requested_schema must be an 'arrow_schema' PyCapsule, not %T",
+                     requested_schema);
+        return std::nullopt;
+    }
+    const auto* schema = static_cast<const ArrowSchema*>(PyCapsule_GetPointer(requested_schema, "arrow_schema"));
+    // Any other type is answered with large_string: the interface lets a
+    // producer give another schema than the one asked for.
+    if (schema == nullptr || schema->release == nullptr || schema->format == nullptr || schema->n_children != 0 ||
+        schema->dictionary != nullptr)
+        return ArrowLayout::large_string;
+    const std::string_view format = schema->format;
+    if (format == "u") return ArrowLayout::string;
+    if (format == "Z") return ArrowLayout::large_binary;
+    if (format == "z") return ArrowLayout::binary;
+    return ArrowLayout::large_string;
+}
+
+PyObject* arrow_array_capsules(const std::shared_ptr<const ColumnarData>& data, ArrowLayout layout) {
+    if (!exportable(*data, layout)) return nullptr;
+    Ref schema = Ref::steal(schema_capsule(layout));
     if (!schema) return nullptr;
     auto array = std::make_unique<ArrowArray>();
-    fill_array(array.get(), data);
+    fill_array(array.get(), data, layout);
     Ref capsule = Ref::steal(capsule_of(std::move(array), "arrow_array", array_capsule_destructor));
     if (!capsule) return nullptr;
     return PyTuple_Pack(2, schema.get(), capsule.get());
 }
 
-PyObject* arrow_stream_capsule(const std::shared_ptr<const ColumnarData>& data) {
-    if (!check_utf8(*data)) return nullptr;
+PyObject* arrow_stream_capsule(const std::shared_ptr<const ColumnarData>& data, ArrowLayout layout) {
+    if (!exportable(*data, layout)) return nullptr;
     auto stream = std::make_unique<ArrowArrayStream>();
     *stream = ArrowArrayStream{stream_get_schema, stream_get_next, stream_get_last_error, release_stream,
-                               new StreamHold{data}};
+                               new StreamHold{data, layout}};
     return capsule_of(std::move(stream), "arrow_array_stream", stream_capsule_destructor);
 }
 

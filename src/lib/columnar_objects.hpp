@@ -60,6 +60,15 @@ PyObject* memoryview_of(ColumnView&& view);
 // large_string array (format "U"), without copying. ValueError when a
 // region's residues are not UTF-8, which Arrow strings must be.
 PyObject* arrow_schema_capsule();
+
+// The layouts a consumer may ask for with requested_schema: the 64-bit
+// ones share the batch's offsets, the 32-bit ones get a narrowed copy
+// (ValueError when the residues pass 2^31 - 1 bytes); binary skips the
+// UTF-8 check. Other requests are answered with large_string.
+enum class ArrowLayout { large_string, string, large_binary, binary };
+// The layout for a requested_schema argument (None or absent: large_string);
+// nullopt with TypeError set when it is not an arrow_schema capsule.
+std::optional<ArrowLayout> requested_layout(PyObject* requested_schema);
 // fetch_array() and fetch_bed() of Faidx and Fasta: convert the arguments
 // (naming the parameter on failure), fetch, and make the SequenceArray.
 PyObject* call_fetch_array(const IndexHandle& handle, PyObject* regions, PyObject* rc, PyObject* names,
@@ -71,7 +80,7 @@ PyObject* call_fetch_bed(const IndexHandle& handle, PyObject* path, PyObject* st
 PyObject* reduce_sequence_array(const std::shared_ptr<const ColumnarData>& data, int protocol);
 PyObject* rebuild_sequence_array(PyObject* state);
 
-PyObject* arrow_array_capsules(const std::shared_ptr<const ColumnarData>& data);
-PyObject* arrow_stream_capsule(const std::shared_ptr<const ColumnarData>& data);
+PyObject* arrow_array_capsules(const std::shared_ptr<const ColumnarData>& data, ArrowLayout layout);
+PyObject* arrow_stream_capsule(const std::shared_ptr<const ColumnarData>& data, ArrowLayout layout);
 
 }  // namespace sekvo

@@ -164,6 +164,13 @@ PyObject* array_names(PyObject* self) {
     return list_from(regions.size(), [&](std::size_t i) { return Py_NewRef(records[regions.record(i)].get()); });
 }
 
+// The BED name column: "" where a line has none, and for regions given as
+// tuples or columns, so that labels always pairs with the regions.
+PyObject* array_labels(PyObject* self) {
+    const RegionColumns& regions = array_of(self).data->regions;
+    return list_from(regions.size(), [&](std::size_t i) { return to_python(regions.label(i)); });
+}
+
 PyObject* array_one_hot(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     static const Signature signature{"SequenceArray.one_hot()", {"alphabet"}, 0};
     PyObject* argv[1];
@@ -197,20 +204,24 @@ PyObject* array_one_hot(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
 
 PyObject* array_arrow_schema(PyObject*, PyObject*) { return arrow_schema_capsule(); }
 
-// requested_schema is accepted and not followed: the array is always
-// large_string, which the interface allows a producer to answer with.
+// requested_schema: large_string, string, large_binary or binary as asked;
+// any other type is answered with large_string, as the interface allows.
 PyObject* array_arrow_array(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     static const Signature signature{"SequenceArray.__arrow_c_array__()", {"requested_schema"}, 0};
     PyObject* argv[1];
     if (!parse_arguments(signature, args, nargs, kwnames, argv)) return nullptr;
-    return arrow_array_capsules(array_of(self).data);
+    const std::optional<ArrowLayout> layout = requested_layout(argv[0]);
+    if (!layout) return nullptr;
+    return arrow_array_capsules(array_of(self).data, *layout);
 }
 
 PyObject* array_arrow_stream(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     static const Signature signature{"SequenceArray.__arrow_c_stream__()", {"requested_schema"}, 0};
     PyObject* argv[1];
     if (!parse_arguments(signature, args, nargs, kwnames, argv)) return nullptr;
-    return arrow_stream_capsule(array_of(self).data);
+    const std::optional<ArrowLayout> layout = requested_layout(argv[0]);
+    if (!layout) return nullptr;
+    return arrow_stream_capsule(array_of(self).data, *layout);
 }
 
 PyObject* array_reduce_ex(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -241,10 +252,13 @@ PyMethodDef array_methods[] = {
      SEKVO_DOC("__arrow_c_schema__($self)", "Arrow schema capsule: large_string.")},
     {"__arrow_c_array__", fastcall_method<array_arrow_array>(), METH_FASTCALL | METH_KEYWORDS,
      SEKVO_DOC("__arrow_c_array__($self, requested_schema=None)",
-               "Arrow schema and array capsules: the residues as a large_string array, not copied.")},
+               "Arrow schema and array capsules: the residues as a large_string array, not copied.\n"
+               "A requested_schema of string (32-bit offsets; ValueError past 2**31 - 1 residues),\n"
+               "large_binary or binary is followed; any other is answered with large_string.")},
     {"__arrow_c_stream__", fastcall_method<array_arrow_stream>(), METH_FASTCALL | METH_KEYWORDS,
      SEKVO_DOC("__arrow_c_stream__($self, requested_schema=None)",
-               "Arrow stream capsule holding the large_string array, not copied.")},
+               "Arrow stream capsule holding the large_string array, not copied; requested_schema\n"
+               "as for __arrow_c_array__().")},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -255,6 +269,10 @@ PyGetSetDef array_getset[] = {
      PyDoc_STR("Read-only int64 memoryview of len(self) + 1 offsets: region i is data[offsets[i]:offsets[i + 1]]."),
      nullptr},
     {"names", getter<array_names>, nullptr, PyDoc_STR("The record name of every region, as a list of str."),
+     nullptr},
+    {"labels", getter<array_labels>, nullptr,
+     PyDoc_STR("The name (fourth) column of every region's BED line, as a list of str: \"\" for a line\n"
+               "with three columns and for every region given to fetch_array()."),
      nullptr},
     {"starts", getter<array_starts>, nullptr,
      PyDoc_STR("Read-only uint64 memoryview of the regions' 1-based first positions, as asked for."), nullptr},

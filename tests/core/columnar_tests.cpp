@@ -116,6 +116,29 @@ CORE_TEST(columnar_batch_matches_parallel_fetch_across_settings) {
     }
 }
 
+// Batches of many megabytes reuse the block of one released before: every
+// byte of the new batch must be written over the old residues.
+CORE_TEST(columnar_large_batches_after_one_another_hold_only_their_residues) {
+    Genome genome;
+    auto handle = core_test::open_fasta(genome.path);
+    REQUIRE(handle.ok());
+    std::mt19937_64 random(17);
+    for (int round = 0; round < 3; ++round) {
+        RegionColumns regions;
+        for (int i = 0; i < 4000; ++i) {
+            const std::size_t r = random() % genome.names.size();
+            const std::uint64_t length = genome.residues[r].size();
+            const std::uint64_t start = 1 + random() % 500;
+            // Past the end in every tenth region: clamped, so shorter than asked.
+            regions.add(genome.names[r], start, i % 10 == 0 ? length + 50 : length - random() % 400);
+        }
+        Result<ColumnarBatch> batch = fetch_columns(*handle.value(), regions, Orientation::reverse_all);
+        REQUIRE(batch.ok());
+        REQUIRE(batch.value().residues.size() > (std::size_t{8} << 20));
+        check_same(*handle.value(), regions, batch.value(), 0, Orientation::reverse_all);
+    }
+}
+
 CORE_TEST(columnar_windows_give_the_whole_batch_in_parts) {
     Genome genome;
     std::mt19937_64 random(5);
