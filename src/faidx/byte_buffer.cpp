@@ -26,7 +26,7 @@ std::size_t mapped_length(std::size_t size) { return (size + kHugePage - 1) & ~(
 // is marked MADV_FREE: the kernel takes it back under memory pressure (a
 // taken-back page reads as 0, which no caller relies on either way). A
 // pointer swapped atomically, so a fork at any moment leaves it sound.
-constexpr std::size_t kKeptMost = std::size_t{512} << 20;
+constexpr std::size_t kKeptMost = std::size_t{256} << 20;
 std::atomic<char*> g_kept{nullptr};
 
 std::size_t kept_length(const char* block) {
