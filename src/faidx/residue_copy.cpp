@@ -243,7 +243,7 @@ bool copy_pieces_in_parallel(const std::vector<Piece>& pieces, char*& out, std::
 
 // From this many bytes on, a region read from a source is first copied
 // block by block in parallel at the places its index entry predicts.
-constexpr std::uint64_t kPredictedCopyBytes = 1 << 20;
+constexpr std::uint64_t kPredictedCopyBytes = 512 << 10;
 
 // The residues before file offset `at` (>= entry.offset) when every line of
 // the record holds lenc residues and lenb - lenc terminators.
