@@ -335,7 +335,8 @@ def test_module_entry_point_errors_and_closed_pipe(small):
     assert b"Traceback" not in err and proc.returncode in (0, 141)
 
 
-@pytest.mark.parametrize("case", ["separator name", "short file", "fifo", "not fasta", "no arguments"])
+@pytest.mark.parametrize("case", ["separator name", "short file", "short file, region file", "fifo", "not fasta",
+                                  "no arguments"])
 def test_faidx_on_awkward_inputs(tmp_path, case):
     fa = tmp_path / "g.fa"
     fa.write_bytes(b">\x1cx\nACGTACGTAC\nACGT\n>chr2\n" + b"A" * 60 + b"\n")
@@ -343,12 +344,16 @@ def test_faidx_on_awkward_inputs(tmp_path, case):
     if case == "separator name":  # 0x1C-0x1F are not whitespace to the index
         argv.append("\x1cx:2-12")
         want = (0, b">\x1cx:2-12\nCGTACGTACAC\n", b"")
-    elif case == "short file":
+    elif case.startswith("short file"):
         main(["index", str(fa)])
         os.truncate(fa, fa.stat().st_size - 30)
         make_older = fa.stat().st_mtime_ns - 10**9
         os.utime(fa, ns=(make_older, make_older))
-        argv.append("chr2:1-60")
+        if case.endswith("region file"):
+            (tmp_path / "r.txt").write_text("chr2:1-60\n")
+            argv += ["-r", str(tmp_path / "r.txt")]
+        else:
+            argv.append("chr2:1-60")
         want = (1, b">chr2:1-60\n" + b"A" * 31 + b"\n",
                 b"sekvo faidx: warning: region 'chr2:1-60': '%s' holds only 31 of its 60 residues "
                 b"(truncated file or stale index)\n" % bytes(fa))

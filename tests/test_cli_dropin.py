@@ -15,7 +15,7 @@ from pathlib import Path
 import pytest
 
 from conftest import residues, write_fasta
-from test_cli import PEERS, bedtools_cases, copy_into, need
+from test_cli import ODD_FORMS, PEERS, bedtools_cases, copy_into, need
 
 ROOT = Path(__file__).resolve().parent.parent
 from sekvo_cli.__main__ import main  # noqa: E402  (test_cli puts python/ on the path)
@@ -101,6 +101,37 @@ def test_getfasta_reads_bed_from_standard_input(tmp_path, blocks_genome, spellin
     assert sekvo(tmp_path, ["getfasta", "-fi", fasta, *spelling, "-s"], stdin=bed) == expected
 
 
+@pytest.mark.parametrize("how", ["gzip file", "bgzip file", "gzip on stdin"])
+def test_getfasta_streams_a_compressed_bed(tmp_path, blocks_genome, how):
+    need("bedtools")
+    import gzip
+
+    base, fasta = blocks_genome
+    text = (base / "b6.bed").read_bytes()
+    if how.startswith("bgzip"):
+        need("bgzip")
+        packed = subprocess.run(["bgzip", "-c"], input=text, capture_output=True, check=True).stdout
+    else:
+        packed = gzip.compress(text)
+    (tmp_path / "b.bed.gz").write_bytes(packed)
+    expected = run_tool(["bedtools", "getfasta", "-fi", fasta, "-bed", str(base / "b6.bed"), "-s", "-name"])
+    if how.endswith("stdin"):
+        got = sekvo(tmp_path, ["getfasta", "-fi", fasta, "-bed", "stdin", "-s", "-name"], stdin=packed)
+    else:
+        got = sekvo(tmp_path, ["getfasta", "-fi", fasta, "-bed", str(tmp_path / "b.bed.gz"), "-s", "-name"])
+    assert got == expected
+
+
+def test_getfasta_damaged_gzip_bed_is_an_error(tmp_path, blocks_genome, capsys):
+    import gzip
+
+    base, fasta = blocks_genome
+    packed = gzip.compress((base / "b6.bed").read_bytes())
+    (tmp_path / "b.bed.gz").write_bytes(packed[:len(packed) // 2])
+    assert main(["getfasta", fasta, "-b", str(tmp_path / "b.bed.gz"), "-o", str(tmp_path / "out")]) == 1
+    assert "cannot decompress BED file" in capsys.readouterr().err
+
+
 @pytest.mark.parametrize("options", [[], ["-name", "-s"], ["-tab"]])
 def test_getfasta_full_header_names_records_by_their_whole_line(tmp_path, blocks_genome, options):
     need("bedtools")
@@ -166,6 +197,42 @@ def test_faidx_continue_writes_an_empty_record_for_each_bad_region(tmp_path, blo
     regions = ["chr1:1-5", "nope", "chr2:5-3", "chr2:abc", "{chr2", "chr3:2-4", "chr1:99999999-99999999"]
     expected = run_tool(["samtools", "faidx", theirs, *options, *regions])
     assert sekvo(tmp_path, ["faidx", mine, *options, *regions]) == expected
+
+
+@pytest.mark.parametrize("options", [[], ["-i", "-n", "3"], ["-c", "--mark-strand", "sign"]], ids=" ".join)
+def test_faidx_region_file_mixing_plain_and_other_forms(tmp_path, options):
+    """Plain name:start-end lines are read by the core, the rest by the general
+    rules; the output keeps line order either way."""
+    need("samtools")
+
+    records = [("c", "AACCGCGGTT"), ("x:1-2", "GGGTTT"), ("d", "ACGTNRYKMacgt")]
+    fa = write_fasta(tmp_path / "g.fa", records, width=5)
+    rng = random.Random(5)
+    lines = []
+    for odd in ODD_FORMS + ["x:1-2", "d:13-13", "d:1-13", "c:10-11"]:
+        lines += [f"d:{s}-{s + rng.randint(0, 5)}" for s in (rng.randint(1, 8) for _ in range(2))] + [odd]
+    if "-c" in options:
+        lines += ["c:5-3", "nope:1-2", "c:1-2", "c:abc", "d:0-3"]
+    (tmp_path / "r.txt").write_text("\n".join(lines) + "\n")
+    expected = run_tool(["samtools", "faidx", fa, "-r", str(tmp_path / "r.txt"), *options])
+    assert sekvo(tmp_path, ["faidx", fa, "-r", str(tmp_path / "r.txt"), *options]) == expected
+
+
+@pytest.mark.parametrize("lines, status, written", [
+    ("c:1-2\nc:2-3\nc:9-x\n", 1, None),      # a mistake early: no output file
+    ("\n\n", 0, b""),                          # no regions: an empty output file
+    ("c:2-3\n  {c}:4-5\t\n", 0, b">c:2-3\nAC\n>{c}:4-5\nCG\n"),
+])
+def test_faidx_region_file_output_is_opened_when_needed(tmp_path, capsys, lines, status, written):
+    fa = write_fasta(tmp_path / "c.fa", [("c", "AACCGCGGTT")])
+    (tmp_path / "r.txt").write_text(lines)
+    out = tmp_path / "out.fa"
+    assert main(["faidx", fa, "-r", str(tmp_path / "r.txt"), "-o", str(out)]) == status
+    if written is None:
+        assert "r.txt: line 3: region 'c:9-x'" in capsys.readouterr().err
+        assert not out.exists()
+    else:
+        assert out.read_bytes() == written
 
 
 def test_faidx_index_file_elsewhere(tmp_path, blocks_genome):

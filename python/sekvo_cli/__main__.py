@@ -19,17 +19,44 @@ class _ShowVersion(argparse.Action):
         parser.exit()
 
 
-def build_parser() -> tuple[argparse.ArgumentParser, dict[str, argparse.ArgumentParser]]:
-    """The top-level parser and the parser of each command."""
-    from . import faidx_cmd, getfasta_cmd, index_cmd
+def _terminal_columns() -> int:
+    """shutil.get_terminal_size().columns, without importing shutil (and the
+    compression modules it imports), which argparse would do for every option."""
+    try:
+        columns = int(os.environ.get("COLUMNS", "0"))
+    except ValueError:
+        columns = 0
+    if columns <= 0:
+        try:
+            columns = os.get_terminal_size(sys.__stdout__.fileno()).columns
+        except (AttributeError, ValueError, OSError):
+            columns = 0
+    return columns or 80
 
-    parser = argparse.ArgumentParser(
+
+class _Formatter(argparse.HelpFormatter):
+    def __init__(self, prog, indent_increment=2, max_help_position=24, width=None):
+        super().__init__(prog, indent_increment, max_help_position,
+                         _terminal_columns() - 2 if width is None else width)
+
+
+class _Parser(argparse.ArgumentParser):
+    def __init__(self, *args, formatter_class=_Formatter, **kwargs):
+        super().__init__(*args, formatter_class=formatter_class, **kwargs)
+
+
+def build_parser(only: str | None = None) -> tuple[argparse.ArgumentParser, dict[str, argparse.ArgumentParser]]:
+    """The top-level parser and the parser of each command (of `only`, when
+    given: a command run from the shell imports no other command's code)."""
+    from importlib import import_module
+
+    parser = _Parser(
         prog="sekvo", allow_abbrev=False,
         description="Fast access to FASTA files through the .fai index.")
     parser.add_argument("--version", action=_ShowVersion, nargs=0, help="print the version and exit")
-    subparsers = parser.add_subparsers(dest="command", metavar="COMMAND", required=True)
-    for module in (index_cmd, faidx_cmd, getfasta_cmd):
-        module.add_parser(subparsers)
+    subparsers = parser.add_subparsers(dest="command", metavar="COMMAND", required=True, parser_class=_Parser)
+    for command in (only,) if only else COMMANDS:
+        import_module(f".{command}_cmd", __package__).add_parser(subparsers)
     for sub in subparsers.choices.values():
         sub.allow_abbrev = False
     return parser, subparsers.choices
@@ -39,7 +66,7 @@ def main(argv: list[str] | None = None) -> int:
     argv = sys.argv[1:] if argv is None else argv
     prefix = f"sekvo {argv[0]}" if argv and argv[0] in COMMANDS else "sekvo"
     try:
-        parser, commands = build_parser()
+        parser, commands = build_parser(argv[0] if argv and argv[0] in COMMANDS else None)
     except ImportError as exc:
         sys.stderr.write(f"{prefix}: error: the sekvo extension module cannot be loaded ({exc})\n")
         return 1

@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import re
+from contextlib import ExitStack
 from itertools import chain
 from typing import NamedTuple
 
@@ -12,7 +13,7 @@ from .messages import Messages
 from .output import PIECE_RESIDUES, Output, fasta_record, fasta_text, reverse_complement
 from .reference import WHITESPACE, Reference
 from .regions import parse_region
-from .streaming import has_descriptor, write_region_records
+from .streaming import has_descriptor, write_region_lines, write_region_records
 
 # Regions are read in batches of at most this many residues (bounds memory
 # for whole-chromosome requests) or this many regions.
@@ -113,7 +114,6 @@ def _plain_region(text: str, lengths: dict[str, int]) -> tuple[str, int, int] | 
 def _plan(ref: Reference, texts, marks, reverse: bool, keep_going: bool,
           messages: Messages) -> list[_Planned]:
     """Resolve every region before anything is written, clamped like samtools."""
-    has_name = ref.lengths.__contains__
     suffix = marks[1] if reverse else marks[0]
     planned = []
     lengths = ref.lengths
@@ -121,32 +121,37 @@ def _plan(ref: Reference, texts, marks, reverse: bool, keep_going: bool,
         plain = _plain_region(text, lengths)
         if plain is not None and plain[2] <= lengths[plain[0]]:
             planned.append(_Planned(text + suffix, *plain))
-            continue
-        notes: list[str] = []
-        try:
-            region = parse_region(text, has_name, notes.append)
-        except RegionError as exc:
-            message = f"{where}region '{text}': {exc}"
-            if not keep_going:
-                raise CliError(message) from None
-            # As samtools faidx --continue does: an empty record holds its place.
-            messages.warn(message + "; writing an empty record")
-            planned.append(_Planned(text + suffix, "", 1, 0))
-            continue
-        for note in notes:
-            messages.warn(f"{where}region '{text}': {note}")
-        length = ref.lengths[region.name]
-        end = length if region.end is None else region.end
-        if region.start > length:
-            messages.warn(f"{where}region '{text}' starts past the end of '{region.name}' "
-                          f"(length {length:,}); writing an empty record")
-            end = region.start - 1
-        elif end > length:
-            messages.warn(f"{where}region '{text}' runs past the end of '{region.name}' "
-                          f"(length {length:,}); truncated")
-            end = length
-        planned.append(_Planned(text + suffix, region.name, region.start, end))
+        else:
+            planned.append(_resolve(ref, text, where, suffix, keep_going, messages))
     return planned
+
+
+def _resolve(ref: Reference, text: str, where: _Where, suffix: str, keep_going: bool,
+             messages: Messages) -> _Planned:
+    """One region by the general rules, clamped like samtools, with its warnings."""
+    notes: list[str] = []
+    try:
+        region = parse_region(text, ref.lengths.__contains__, notes.append)
+    except RegionError as exc:
+        message = f"{where}region '{text}': {exc}"
+        if not keep_going:
+            raise CliError(message) from None
+        # As samtools faidx --continue does: an empty record holds its place.
+        messages.warn(message + "; writing an empty record")
+        return _Planned(text + suffix, "", 1, 0)
+    for note in notes:
+        messages.warn(f"{where}region '{text}': {note}")
+    length = ref.lengths[region.name]
+    end = length if region.end is None else region.end
+    if region.start > length:
+        messages.warn(f"{where}region '{text}' starts past the end of '{region.name}' "
+                      f"(length {length:,}); writing an empty record")
+        end = region.start - 1
+    elif end > length:
+        messages.warn(f"{where}region '{text}' runs past the end of '{region.name}' "
+                      f"(length {length:,}); truncated")
+        end = length
+    return _Planned(text + suffix, region.name, region.start, end)
 
 
 def _batches(planned: list[_Planned]):
@@ -165,6 +170,11 @@ def run(args) -> int:
     if args.length < 0:
         raise CliError(f"--length must be 0 or more, not {args.length}")
     marks = _strand_marks(args.mark_strand)
+    if has_descriptor(args.output):
+        files = [(path, read_text(path, "region file")) for path in args.region_file]
+        messages = Messages("faidx")
+        ref = Reference(args.fasta, index_path=args.fai_idx, block_index_path=args.gzi_idx)
+        return _run_in_core(args, ref, files, marks, messages)
     texts = _region_texts(args)
     messages = Messages("faidx")
     ref = Reference(args.fasta, index_path=args.fai_idx, block_index_path=args.gzi_idx)
@@ -176,24 +186,63 @@ def run(args) -> int:
     first = next(windows, [])
     if not first and not args.output:
         return 0
-    write = _write_in_core if has_descriptor(args.output) else _write_in_python
     status = 0
     with Output(args.output, (args.fasta, ref.index_path, *args.region_file)) as out:
         for planned in chain([first], windows):
-            for p, got in write(args, ref, out, planned):
-                # The file is shorter than its index says: written as read, but an error.
-                messages.warn(f"region '{p.header}': '{args.fasta}' holds only {got:,} of its "
-                              f"{p.end - p.start + 1:,} residues (truncated file or stale index)")
+            for p, got in _write_in_python(args, ref, out, planned):
+                _warn_short(args, messages, p.header, got, p.end - p.start + 1)
                 status = 1
     return status
 
 
-def _write_in_core(args, ref: Reference, out: Output, planned: list[_Planned]) -> list[tuple[_Planned, int]]:
-    """The window written by the core; the records that came out short, with their residues."""
-    short = write_region_records(ref, out, [p.name for p in planned], [p.start for p in planned],
-                                 [p.end for p in planned], [p.header for p in planned],
-                                 args.length, args.reverse_complement)
-    return [(planned[i], got) for i, got, _ in short]
+def _warn_short(args, messages: Messages, header: str, got: int, wanted: int) -> None:
+    # The file is shorter than its index says: written as read, but an error.
+    messages.warn(f"region '{header}': '{args.fasta}' holds only {got:,} of its "
+                  f"{wanted:,} residues (truncated file or stale index)")
+
+
+def _run_in_core(args, ref: Reference, files: list[tuple[str, str]], marks, messages: Messages) -> int:
+    """Region files read and written by the core, line by line in windows; the
+    lines it does not read itself (anything but plain name:start-end) are
+    resolved here. The output is opened when the first window is ready, so a
+    mistake early in the input leaves no output file behind."""
+    reverse = args.reverse_complement
+    suffix = marks[1] if reverse else marks[0]
+    with ExitStack() as stack:
+        out: Output | None = None
+
+        def opened() -> Output:
+            nonlocal out
+            if out is None:
+                out = stack.enter_context(Output(args.output, (args.fasta, ref.index_path, *args.region_file)))
+            return out
+
+        short = []
+        for path, text in files:
+            def resolve(line: str, number: int, path=path) -> _Planned | None:
+                line = line.strip(WHITESPACE)
+                if not line:
+                    return None
+                return _resolve(ref, line, _Where(path, number), suffix, args.keep_going, messages)
+
+            short += write_region_lines(ref, opened, text, resolve, suffix, args.length, reverse)
+        planned = _plan(ref, [(text, _Where(None, 0)) for text in args.regions], marks, reverse,
+                        args.keep_going, messages)
+        if planned:
+            short += [(planned[i].header, got, wanted)
+                      for i, got, wanted in _write_in_core(args, ref, opened(), planned)]
+        if args.output:
+            opened()        # an empty output file when there are no regions, as before
+        for header, got, wanted in short:
+            _warn_short(args, messages, header, got, wanted)
+    return 1 if short else 0
+
+
+def _write_in_core(args, ref: Reference, out: Output, planned: list[_Planned]) -> list[tuple[int, int, int]]:
+    """Regions written by the core; (i, residues, wanted) of each record that came out short."""
+    return write_region_records(ref, out, [p.name for p in planned], [p.start for p in planned],
+                                [p.end for p in planned], [p.header for p in planned],
+                                args.length, args.reverse_complement)
 
 
 def _write_in_python(args, ref: Reference, out: Output, planned: list[_Planned]) -> list[tuple[_Planned, int]]:

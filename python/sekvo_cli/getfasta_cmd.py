@@ -11,12 +11,12 @@ from operator import le, lt
 
 from .bed import BedTable, blocks
 from .errors import CliError
-from .inputs import decode_text, read_text
+from .inputs import read_text
 from .messages import Messages
 from .output import DNA_COMPLEMENT, RNA_COMPLEMENT, Output, reverse_complement
 from .progress import Progress
 from .reference import Reference
-from .streaming import OpenBed, has_descriptor, write_bed_records
+from .streaming import GunzippedBed, OpenBed, has_descriptor, write_bed_records
 
 PROGRESS_LINES = 100_000
 RECORDS_PER_WRITE = 4_000
@@ -100,19 +100,22 @@ class _Skips:
 def run(args) -> int:
     settle_inputs(args)
     ref = Reference(args.fasta, full_header=args.full_header)
-    # The core streams the usual layouts; BED-out, split blocks, whole
-    # header lines and compressed BED files are laid out here.
+    # The core streams the usual layouts, from plain or gzip-compressed BED
+    # files; BED-out, split blocks and whole header lines are laid out here.
     if not (args.bed_out or args.split or args.full_header) and has_descriptor(args.output):
         bed = OpenBed(args.bed)
         try:
             if not bed.compressed:
                 return _run_streaming(args, ref, bed)
-            text = decode_text(bed.rest(), args.bed, "BED file")
+            plain = GunzippedBed(bed)
+            try:
+                status = _run_streaming(args, ref, plain)
+            finally:
+                plain.close()
+            return status
         finally:
             bed.close()
-    else:
-        text = read_text(args.bed, "BED file")
-    return _run_in_python(args, ref, text)
+    return _run_in_python(args, ref, read_text(args.bed, "BED file"))
 
 
 def _run_streaming(args, ref: Reference, bed: OpenBed) -> int:

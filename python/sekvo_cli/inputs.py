@@ -2,7 +2,6 @@
 
 from __future__ import annotations
 
-import gzip
 import sys
 
 from .errors import CliError
@@ -31,6 +30,8 @@ def decode_text(data: bytes, path: str, what: str) -> str:
     """Text of the bytes of `path` (gunzipped when compressed), as read_text gives it."""
     if data[:2] == b"\x1f\x8b":
         try:
+            import gzip     # only for compressed input: slow to import
+
             data = gzip.decompress(data)
         except (OSError, EOFError) as exc:
             raise CliError(f"cannot decompress {what} '{path}': {exc}") from None

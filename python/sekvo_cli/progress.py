@@ -4,7 +4,7 @@ from __future__ import annotations
 
 import sys
 import time
-from typing import TextIO
+from io import TextIOBase   # not typing.TextIO: typing is slow to import
 
 BAR_WIDTH = 30
 REDRAW_SECONDS = 0.1
@@ -13,7 +13,7 @@ REDRAW_SECONDS = 0.1
 class Progress:
     """Phases of work, each with a count; silent unless `enabled`."""
 
-    def __init__(self, enabled: bool, stream: TextIO | None = None):
+    def __init__(self, enabled: bool, stream: TextIOBase | None = None):
         self.enabled = enabled
         self.stream = stream if stream is not None else sys.stderr
         self.label = ""
@@ -22,7 +22,7 @@ class Progress:
         self.drawn = False
 
     @classmethod
-    def for_lines(cls, lines: int, threshold: int, stream: TextIO | None = None) -> Progress:
+    def for_lines(cls, lines: int, threshold: int, stream: TextIOBase | None = None) -> Progress:
         """Enabled for more than `threshold` lines when the stream is a terminal."""
         stream = stream if stream is not None else sys.stderr
         try:

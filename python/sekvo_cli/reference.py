@@ -2,7 +2,6 @@
 
 from __future__ import annotations
 
-import gzip
 import os
 import stat
 from collections import Counter
@@ -105,6 +104,8 @@ def _index_is_due(path: str, index_path: str) -> bool:
 def _has_header_line(path: str) -> bool:
     """True when some line of the file begins with '>' (read through gzip
     for a compressed file; a damaged one is left to the library to judge)."""
+    import gzip     # only when an index is to be built: slow to import
+
     with open(path, "rb") as f:
         compressed = f.read(2) == b"\x1f\x8b"
     try:

@@ -5,6 +5,7 @@ Python keeps the messages and the progress bar."""
 
 from __future__ import annotations
 
+import io
 import os
 import sys
 
@@ -54,16 +55,73 @@ class OpenBed:
         with open(self.path, "rb") as f:
             return sum(block.count(b"\n") for block in iter(lambda: f.read(1 << 20), b""))
 
-    def rest(self) -> bytes:
-        """All the bytes, for the Python reader (gzip)."""
-        chunks = [self.prefix]
-        while chunk := os.read(self.fd, 1 << 20):
-            chunks.append(chunk)
-        return b"".join(chunks)
-
     def close(self) -> None:
         if self.owned:
             os.close(self.fd)
+
+
+class _Compressed(io.RawIOBase):
+    """The bytes of an OpenBed (its prefix, then its descriptor), for gzip."""
+
+    def __init__(self, bed: OpenBed):
+        self.bed = bed
+        self.prefix = bed.prefix
+
+    def readable(self) -> bool:
+        return True
+
+    def readinto(self, buffer) -> int:
+        if self.prefix:
+            n = min(len(buffer), len(self.prefix))
+            buffer[:n], self.prefix = self.prefix[:n], self.prefix[n:]
+            return n
+        data = os.read(self.bed.fd, len(buffer))
+        buffer[:len(data)] = data
+        return len(data)
+
+
+class GunzippedBed:
+    """A gzip-compressed OpenBed as plain text through a pipe, decompressed on
+    a thread while the engine reads, so memory stays bounded (the engine reads
+    without the GIL). Has the fd, prefix and path the engine needs."""
+
+    def __init__(self, bed: OpenBed):
+        import threading
+
+        self.path = bed.path
+        self.prefix = b""
+        self.error: Exception | None = None
+        self.fd, self._write_fd = os.pipe()
+        self._thread = threading.Thread(target=self._pump, args=(bed,), daemon=True)
+        self._thread.start()
+
+    def _pump(self, bed: OpenBed) -> None:
+        import gzip
+        import zlib
+
+        try:
+            with gzip.GzipFile(fileobj=io.BufferedReader(_Compressed(bed), 1 << 20)) as text:
+                while chunk := text.read(1 << 20):
+                    view = memoryview(chunk)
+                    while view:
+                        view = view[os.write(self._write_fd, view):]
+        except BrokenPipeError:
+            pass            # the engine stopped reading (a bad line, a failed write)
+        except (OSError, EOFError, zlib.error) as exc:
+            self.error = exc
+        finally:
+            os.close(self._write_fd)
+
+    @staticmethod
+    def lines() -> None:
+        return None         # not known before the end
+
+    def close(self) -> None:
+        """Stops the thread; a decompression failure becomes a CliError."""
+        os.close(self.fd)
+        self._thread.join()
+        if self.error is not None:
+            raise CliError(f"cannot decompress BED file '{self.path}': {self.error}")
 
 
 def has_descriptor(output: str | None) -> bool:
@@ -119,6 +177,30 @@ def write_region_records(ref, out, names, starts, ends, headers, width: int,
         raise
     except OSError as exc:
         raise write_error(exc, out) from None
+    except MemoryError:
+        raise CliError("not enough memory for the output window") from None
+    except RuntimeError as exc:
+        raise CliError(f"reading '{ref.path}' failed: {exc}") from None
+
+
+def write_region_lines(ref, opened, text: str, resolve, suffix: str, width: int,
+                       reverse: bool) -> list[tuple[str, int, int]]:
+    """The lines of a region file as FASTA records, plain name:start-end lines read
+    by the core and the others by resolve(line, number); `opened()` gives the Output,
+    opened when the first window is ready. (header, residues, wanted) of each record
+    that came out short."""
+    state = {}
+
+    def opener() -> int:
+        state["out"] = out = opened()
+        return output_fd(out)
+
+    try:
+        return sekvo._write_region_lines(ref.faidx, text, opener, resolve, suffix, width, reverse)
+    except (BrokenPipeError, CliError):
+        raise
+    except OSError as exc:
+        raise write_error(exc, state.get("out") or opened()) from None
     except MemoryError:
         raise CliError("not enough memory for the output window") from None
     except RuntimeError as exc:

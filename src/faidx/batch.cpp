@@ -14,6 +14,7 @@
 #include <string>
 #include <utility>
 
+#include "common/huge_pages.hpp"
 #include "faidx/block_windows.hpp"
 #include "faidx/result_blocks.hpp"
 #include "faidx/retrieval.hpp"
@@ -74,6 +75,7 @@ template <class PlanOne>
 Result<BatchResult> fetch_sequentially(const IndexHandle& handle, std::size_t count, PlanOne plan_one,
                                        ResultBuffers& buffers) {
     BatchResult result;
+    reserve_on_huge_pages(result.values, count);
     result.values.resize(count);
     for (std::size_t i = 0; i < count; ++i) {
         Result<RegionPlan> plan = plan_one(i);
@@ -130,6 +132,7 @@ template <class PlanOne, class Describe>
 Result<BatchResult> fetch_planned_first(const IndexHandle& handle, std::size_t count, PlanOne plan_one,
                                         Describe describe, ResultBuffers& buffers) {
     BatchResult result;
+    reserve_on_huge_pages(result.values, count);
     result.values.resize(count);
     FirstFailure first_failure;
     std::vector<std::optional<RegionPlan>> plans(count);
@@ -180,6 +183,7 @@ Result<BatchResult> fetch_in_parallel(const IndexHandle& handle, std::size_t cou
                                       Describe describe, ResultBuffers& buffers) {
     if (handle.bgzf() != nullptr) return fetch_planned_first(handle, count, plan_one, describe, buffers);
     BatchResult result;
+    reserve_on_huge_pages(result.values, count);
     result.values.resize(count);
     FirstFailure first_failure;
     Deferred deferred;

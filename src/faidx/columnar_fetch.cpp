@@ -99,7 +99,7 @@ std::optional<std::size_t> ColumnarBatch::common_length() const {
 }
 
 Result<ColumnarBatch> fetch_columns(const IndexHandle& handle, const RegionColumns& regions, std::size_t begin,
-                                    std::size_t end, Orientation orientation) {
+                                    std::size_t end, Orientation orientation, ByteBuffer* reuse) {
     end = std::min(end, regions.size());
     begin = std::min(begin, end);
     const std::size_t n = end - begin;
@@ -149,7 +149,8 @@ Result<ColumnarBatch> fetch_columns(const IndexHandle& handle, const RegionColum
         if (__builtin_add_overflow(batch.offsets[i + 1], batch.offsets[i], &batch.offsets[i + 1]))
             throw std::bad_alloc();
     }
-    batch.residues = ByteBuffer(static_cast<std::size_t>(batch.offsets[n]));
+    if (reuse != nullptr && reuse->size() >= static_cast<std::size_t>(batch.offsets[n])) batch.residues = std::move(*reuse);
+    else batch.residues = ByteBuffer(static_cast<std::size_t>(batch.offsets[n]));
 
     auto reversed = [&](std::size_t i) {
         return orientation == Orientation::reverse_all ||

@@ -53,9 +53,12 @@ struct ColumnarBatch {
 // Regions [begin, end) of `regions`; error positions count from 0 at the
 // start of `regions`, so a caller that walks a long list in windows gets
 // the same errors as one call over the whole list. Throws std::bad_alloc
-// when the buffer cannot be had.
+// when the buffer cannot be had. `reuse`, when given and large enough,
+// becomes the residue buffer (its pages are already faulted in; it may be
+// larger than the residues): a caller fetching window after window hands
+// back the previous batch's buffer.
 Result<ColumnarBatch> fetch_columns(const IndexHandle& handle, const RegionColumns& regions, std::size_t begin,
-                                    std::size_t end, Orientation orientation);
+                                    std::size_t end, Orientation orientation, ByteBuffer* reuse = nullptr);
 inline Result<ColumnarBatch> fetch_columns(const IndexHandle& handle, const RegionColumns& regions,
                                            Orientation orientation) {
     return fetch_columns(handle, regions, 0, regions.size(), orientation);

@@ -9,18 +9,16 @@
 namespace sekvo {
 
 OutputSink::OutputSink(int fd)
-    : fd_(fd), pending_(std::make_unique_for_overwrite<char[]>(kWriteSize * 2)), capacity_(kWriteSize * 2) {}
+    : fd_(fd), pending_(kWriteSize * 2) {}
 
 char* OutputSink::claim(std::size_t size) {
-    if (size > capacity_ - size_) {
+    if (size > pending_.size() - size_) {
         // Only a record piece larger than the usual room gets here.
-        const std::size_t capacity = std::max(capacity_ * 2, size_ + size);
-        auto larger = std::make_unique_for_overwrite<char[]>(capacity);
-        std::memcpy(larger.get(), pending_.get(), size_);
+        ByteBuffer larger(std::max(pending_.size() * 2, size_ + size));
+        std::memcpy(larger.data(), pending_.data(), size_);
         pending_ = std::move(larger);
-        capacity_ = capacity;
     }
-    char* out = pending_.get() + size_;
+    char* out = pending_.data() + size_;
     size_ += size;
     return out;
 }
@@ -30,7 +28,7 @@ void OutputSink::append(std::string_view text) {
 }
 
 void OutputSink::flush() {
-    const char* data = pending_.get();
+    const char* data = pending_.data();
     std::size_t left = error_ == 0 ? size_ : 0;
     while (left > 0) {
         const ssize_t wrote = ::write(fd_, data, left);

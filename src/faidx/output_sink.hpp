@@ -3,14 +3,16 @@
 
 #include <cstddef>
 #include <string_view>
-#include <memory>
+
+#include "faidx/byte_buffer.hpp"
 
 namespace sekvo {
 
 class OutputSink {
 public:
-    // Bytes are written once this many are pending.
-    static constexpr std::size_t kWriteSize = std::size_t{4} << 20;
+    // Bytes are written once this many are pending: large writes, from a
+    // buffer small enough that faulting it in costs little.
+    static constexpr std::size_t kWriteSize = std::size_t{1} << 20;
 
     explicit OutputSink(int fd);
     OutputSink(const OutputSink&) = delete;
@@ -33,9 +35,9 @@ public:
 private:
     int fd_;
     int error_ = 0;
-    std::unique_ptr<char[]> pending_;  // not zeroed: every byte is written before use
+    // Not zeroed: every byte is written before use.
+    ByteBuffer pending_;
     std::size_t size_ = 0;
-    std::size_t capacity_ = 0;
 };
 
 }  // namespace sekvo

@@ -76,9 +76,9 @@ void RecordWindow::clear() {
 }
 
 std::optional<Error> RecordWindow::write(const IndexHandle& handle, const RecordLayout& layout, OutputSink& sink,
-                                         std::vector<ShortRecord>* short_records) const {
-    // A window of whole-record pieces is fetched a few pieces at a time so
-    // that memory stays near kWindowResidues.
+                                         std::vector<ShortRecord>* short_records) {
+    // A window's pieces are fetched about kFetchResidues at a time into
+    // the same buffer.
     std::size_t record = 0;
     std::size_t header_begin = 0;
     std::size_t piece = 0;
@@ -91,13 +91,24 @@ std::optional<Error> RecordWindow::write(const IndexHandle& handle, const Record
         const std::size_t fetch_begin = piece;
         std::size_t fetch_end = piece;
         std::uint64_t residues = 0;
-        while (fetch_end < pieces_.size() && (fetch_end == piece || residues < kWindowResidues)) {
+        while (fetch_end < pieces_.size() && (fetch_end == piece || residues < kFetchResidues)) {
             residues += pieces_.end(fetch_end) - pieces_.start(fetch_end) + 1;
             ++fetch_end;
         }
-        Result<ColumnarBatch> fetched = fetch_columns(handle, pieces_, piece, fetch_end, Orientation::forward);
+        if (spare_.size() < residues) {
+            // Sized for any later fetch, unless the job is small.
+            spare_ = ByteBuffer(residues < kFetchResidues ? residues : kFetchResidues + kPieceResidues);
+        }
+        Result<ColumnarBatch> fetched =
+            fetch_columns(handle, pieces_, piece, fetch_end, Orientation::forward, &spare_);
         if (!fetched) return std::move(fetched.error());
         ColumnarBatch& batch = fetched.value();
+        // Handed back to spare_ once this piece of the window is written.
+        struct GiveBack {
+            ByteBuffer& from;
+            ByteBuffer& to;
+            ~GiveBack() { to = std::move(from); }
+        } give_back{batch.residues, spare_};
         for (; record < records_.size(); ++record) {
             const Record& r = records_[record];
             if (!open) {

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "common/error.hpp"
+#include "faidx/byte_buffer.hpp"
 #include "faidx/index_handle.hpp"
 #include "faidx/output_sink.hpp"
 #include "faidx/region_columns.hpp"
@@ -28,8 +29,13 @@ struct RecordLayout {
 
 class RecordWindow {
 public:
-    // Residues fetched at most in one piece, and in one window.
-    static constexpr std::uint64_t kPieceResidues = std::uint64_t{4} << 20;
+    // Residues fetched at most in one piece, in one batch fetch, and
+    // gathered in one window. Fetches are small because fresh memory is
+    // dear (a page fault per 4 kB; on virtual machines the host's first
+    // touch on top): one buffer of kFetchResidues + kPieceResidues serves
+    // every fetch of a run.
+    static constexpr std::uint64_t kPieceResidues = std::uint64_t{1} << 20;
+    static constexpr std::uint64_t kFetchResidues = std::uint64_t{1} << 20;
     static constexpr std::uint64_t kWindowResidues = std::uint64_t{16} << 20;
     static constexpr std::size_t kWindowRecords = 1u << 16;
 
@@ -41,6 +47,10 @@ public:
     bool full() const { return records_.size() >= kWindowRecords || residues_ >= kWindowResidues; }
     bool empty() const { return records_.empty(); }
     std::size_t size() const { return records_.size(); }
+    std::string_view header(std::size_t i) const {
+        const std::size_t begin = i == 0 ? 0 : records_[i - 1].header_end;
+        return std::string_view(headers_).substr(begin, records_[i].header_end - begin);
+    }
     void clear();
 
     // A record that came out shorter than its coordinates (a FASTA file
@@ -54,7 +64,7 @@ public:
     // Fetches the window's residues and writes its records to `sink`;
     // records that came out short are added to `short_records` when given.
     std::optional<Error> write(const IndexHandle& handle, const RecordLayout& layout, OutputSink& sink,
-                               std::vector<ShortRecord>* short_records = nullptr) const;
+                               std::vector<ShortRecord>* short_records = nullptr);
 
 private:
     struct Record {
@@ -66,6 +76,9 @@ private:
     std::vector<Record> records_;
     RegionColumns pieces_;  // forward pieces; a reverse record's from last to first
     std::uint64_t residues_ = 0;
+    // The residue buffer of the last fetch, kept for the next: a fresh
+    // buffer costs a page fault per page (or a huge page zeroed) each time.
+    ByteBuffer spare_;
 };
 
 // The complement the peer tools write: IUPAC letters and U swap, case is

@@ -6,12 +6,15 @@
 #include <cstdint>
 #include <cstring>
 #include <memory>
+#include <optional>
+#include <tuple>
 #include <string>
 #include <vector>
 
 #include "faidx/bed_records.hpp"
 #include "faidx/output_sink.hpp"
 #include "faidx/record_output.hpp"
+#include "faidx/region_lines.hpp"
 #include "lib/index_settings.hpp"
 #include "lib/binding/binding.hpp"
 #include "lib/classes.hpp"
@@ -201,11 +204,109 @@ PyObject* write_region_records(PyObject*, PyObject* const* args, Py_ssize_t narg
     });
 }
 
+// Writes the window to the sink (the output opened by `opener()`, which
+// returns its descriptor, on the first write) and clears it; records that
+// came out short are added to `short_records` as (header, residues, wanted).
+bool write_line_window(const IndexHandle& handle, const RecordLayout& layout, RecordWindow& window,
+                       PyObject* opener, std::optional<OutputSink>& sink, Ref& short_records) {
+    if (!sink) {
+        int fd = -1;
+        Ref opened = Ref::steal(PyObject_CallNoArgs(opener));
+        if (!opened || !extract_fd("opener()", opened.get(), fd)) return false;
+        sink.emplace(fd);
+    }
+    std::optional<Error> failed;
+    std::vector<RecordWindow::ShortRecord> shorts;
+    Py_BEGIN_ALLOW_THREADS
+    failed = window.write(handle, layout, *sink, &shorts);
+    Py_END_ALLOW_THREADS
+    for (const RecordWindow::ShortRecord& record : shorts) {
+        Ref header = Ref::steal(to_python(window.header(record.index)));
+        if (!header) return false;
+        Ref item = Ref::steal(Py_BuildValue("(OKK)", header.get(), static_cast<unsigned long long>(record.residues),
+                                            static_cast<unsigned long long>(record.wanted)));
+        if (!item || PyList_Append(short_records.get(), item.get()) < 0) return false;
+    }
+    window.clear();
+    if (failed) {
+        raise(*failed);
+        return false;
+    }
+    if (sink->error() != 0) {
+        raise_os_error(sink->error(), "output");
+        return false;
+    }
+    return PyErr_CheckSignals() == 0;  // ^C between windows: KeyboardInterrupt
+}
+
+// _write_region_lines(faidx, text, opener, resolve, suffix, line_width, reverse)
+// The lines of a region file as FASTA records in line order. A plain
+// "name:start-end" line is read in the core (header: the line and
+// `suffix`); resolve(line, number) reads any other non-blank line and
+// returns None (no record) or (header, name, start, end) with the
+// coordinates within the record (end < start: an empty record). opener()
+// returns the output descriptor; it is first called when the first window
+// of records is read, so a mistake early in the file leaves no output.
+// Returns (header, residues, wanted) for each record that came out short.
+PyObject* write_region_lines(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static const Signature signature{
+        "_write_region_lines()", {"faidx", "text", "opener", "resolve", "suffix", "line_width", "reverse"}, 7};
+    PyObject* argv[7];
+    if (!parse_arguments(signature, args, nargs, kwnames, argv)) return nullptr;
+    const IndexHandle* handle = handle_of(argv[0]);
+    std::string text;
+    std::string suffix;
+    std::uint64_t width = 0;
+    bool reverse = false;
+    if (handle == nullptr || !extract_argument("text", argv[1], text) ||
+        !extract_argument("suffix", argv[4], suffix) || !extract_argument("line_width", argv[5], width) ||
+        !extract_argument("reverse", argv[6], reverse))
+        return nullptr;
+    PyObject* opener = argv[2];
+    PyObject* resolve = argv[3];
+    RecordLayout layout;
+    layout.line_width = static_cast<std::size_t>(width);
+    RegionLineReader reader(*handle, std::move(suffix), reverse);
+    std::optional<OutputSink> sink;
+    Ref short_records = Ref::steal(PyList_New(0));
+    if (!short_records) return nullptr;
+    std::size_t at = 0;
+    for (;;) {
+        const RegionLineReader::Stop stop = reader.read(text, at);
+        if (stop == RegionLineReader::Stop::referred) {
+            Ref line = Ref::steal(to_python(reader.referred()));
+            if (!line) return nullptr;
+            Ref record = Ref::steal(
+                PyObject_CallFunction(resolve, "OK", line.get(), static_cast<unsigned long long>(reader.line())));
+            if (!record) return nullptr;
+            if (record.get() == Py_None) continue;
+            std::tuple<std::string, std::string, std::uint64_t, std::uint64_t> got;
+            if (!extract_argument("resolve()", record.get(), got)) return nullptr;
+            reader.add(std::get<0>(got), std::get<1>(got), std::get<2>(got), std::get<3>(got));
+            continue;
+        }
+        const bool done = stop == RegionLineReader::Stop::end;
+        if ((!done || !reader.window().empty()) &&
+            !write_line_window(*handle, layout, reader.window(), opener, sink, short_records))
+            return nullptr;
+        if (done) break;
+    }
+    if (sink) {
+        Py_BEGIN_ALLOW_THREADS
+        sink->flush();
+        Py_END_ALLOW_THREADS
+        if (sink->error() != 0) return raise_os_error(sink->error(), "output");
+    }
+    return short_records.release();
+}
+
 PyMethodDef kFunctions[] = {
     {"_write_bed_records", fastcall_method<write_bed_records>(), METH_FASTCALL | METH_KEYWORDS,
      "Command-line output engine: BED intervals as records (private)."},
     {"_write_region_records", fastcall_method<write_region_records>(), METH_FASTCALL | METH_KEYWORDS,
      "Command-line output engine: one window of regions as records (private)."},
+    {"_write_region_lines", fastcall_method<write_region_lines>(), METH_FASTCALL | METH_KEYWORDS,
+     "Command-line output engine: the lines of a region file as records (private)."},
     {nullptr, nullptr, 0, nullptr}};
 
 }  // namespace

@@ -9,6 +9,7 @@
 #include "check.hpp"
 #include "faidx/bed_records.hpp"
 #include "faidx/record_output.hpp"
+#include "faidx/region_lines.hpp"
 #include "test_files.hpp"
 
 using namespace sekvo;
@@ -152,4 +153,53 @@ CORE_TEST(output_sink_reports_a_full_disk) {
     sink.flush();
     CHECK_EQ(sink.error(), ENOSPC);
     ::close(fd);
+}
+
+// Plain name:start-end lines are read in the core; every other form goes to
+// the caller in line order, and what it adds lands between them.
+CORE_TEST(region_lines_read_plain_lines_and_refer_the_rest) {
+    TempDir dir;
+    core_test::write_file(dir / "g.fa", ">c\nAACCGCGGTT\n>x\nGG\n>x:1-2\nTT\n>d\nACGTACGT\n");
+    auto handle = core_test::open_fasta(dir / "g.fa");
+    REQUIRE(handle.ok());
+    const std::string text =
+        "c:2-5\n  c:3-4\t\r\n\nx:1-2\nc:8-20\n{c}:2-4\nc:1,0\nd:1-8\nc\n\xc2\xa0c:1-2\nnope:1-2\n"
+        "c:5-3\nd:01-2\nc:2-3 \xc2\xa0\nc:10-10";
+    RegionLineReader reader(*handle.value(), "/rc", true);
+    std::vector<std::pair<std::uint64_t, std::string>> referred;
+    std::size_t at = 0;
+    while (reader.read(text, at) == RegionLineReader::Stop::referred) {
+        referred.emplace_back(reader.line(), std::string(reader.referred()));
+        if (reader.referred() == "c") reader.add("whole", "c", 1, 10);
+    }
+    CHECK_EQ(at, text.size());
+    const std::vector<std::pair<std::uint64_t, std::string>> expected_referred = {
+        {4, "x:1-2"}, {5, "c:8-20"}, {6, "{c}:2-4"}, {7, "c:1,0"}, {9, "c"}, {10, "\xc2\xa0c:1-2"},
+        {11, "nope:1-2"}, {12, "c:5-3"}, {13, "d:01-2"}, {14, "c:2-3 \xc2\xa0"}};
+    CHECK(referred == expected_referred);
+    Captured out(dir);
+    OutputSink sink(out.fd());
+    RecordLayout layout;
+    layout.line_width = 3;
+    CHECK(!reader.window().write(*handle.value(), layout, sink));
+    sink.flush();
+    CHECK_EQ(out.text(), std::string(">c:2-5/rc\nCGG\nT\n>c:3-4/rc\nGG\n>d:1-8/rc\nACG\nTAC\nGT\n"
+                                     ">whole\nAAC\nCGC\nGGT\nT\n>c:10-10/rc\nA\n"));
+}
+
+CORE_TEST(region_lines_stop_when_a_window_is_full) {
+    TempDir dir;
+    core_test::write_file(dir / "g.fa", ">c\nAACCGCGGTT\n");
+    auto handle = core_test::open_fasta(dir / "g.fa");
+    REQUIRE(handle.ok());
+    std::string text;
+    for (std::size_t i = 0; i < RecordWindow::kWindowRecords + 5; ++i) text += "c:1-2\n";
+    RegionLineReader reader(*handle.value(), "", false);
+    std::size_t at = 0;
+    CHECK(reader.read(text, at) == RegionLineReader::Stop::window_full);
+    CHECK_EQ(reader.window().size(), RecordWindow::kWindowRecords);
+    CHECK_EQ(reader.line(), std::uint64_t{RecordWindow::kWindowRecords});
+    reader.window().clear();
+    CHECK(reader.read(text, at) == RegionLineReader::Stop::end);
+    CHECK_EQ(reader.window().size(), std::size_t{5});
 }

@@ -2,6 +2,7 @@
 // boundary. Every extract() returns false with a Python exception set.
 #pragma once
 
+#include "common/huge_pages.hpp"
 #include "lib/binding/object.hpp"
 #include "lib/binding/python.hpp"
 
@@ -154,7 +155,7 @@ bool extract(PyObject* object, std::vector<T>& out) {
     if (!iterator) return false;
     std::vector<T> items;
     // A lying __len__ must not reserve absurd amounts of memory.
-    items.reserve(std::min<std::size_t>(hint, std::size_t{1} << 20));
+    reserve_on_huge_pages(items, std::min<std::size_t>(hint, std::size_t{1} << 20));
     while (Ref item = Ref::steal(PyIter_Next(iterator.get()))) {
         T value{};
         if (!extract(item.get(), value)) return false;
