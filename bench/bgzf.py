@@ -6,7 +6,9 @@
 
 DIR holds genome.fa and var_random.bed from bench/make_data.py; genome.fa.gz
 is made there when missing. Each measurement runs in a fresh interpreter.
-Prints one table row per measurement, with the targets it is held against.
+Prints one table row per measurement, with the targets it is held against,
+and checks that every BGZF result equals the plain file's (a digest of the
+residues returned); exits with status 1 when one does not.
 """
 
 from __future__ import annotations
@@ -20,9 +22,18 @@ import sys
 import time
 
 PROBE = r'''
-import json, os, random, resource, sys, time
+import hashlib, json, os, random, resource, sys, time
 cfg = json.loads(sys.argv[1])
 kind = cfg["kind"]
+
+def digest(texts):
+    # Of the residues returned, so that the compressed file's results can be
+    # held against the plain file's.
+    h = hashlib.sha256()
+    for t in texts:
+        h.update(t.encode())
+        h.update(b"\n")
+    return h.hexdigest()
 
 def regions(limit):
     out = []
@@ -39,10 +50,11 @@ def rss():
         return next(int(l.split()[1]) * 1024 for l in f if l.startswith("VmRSS"))
 
 def best(call, reps):
+    # The shortest time, and what the last call returned.
     times = []
     for _ in range(reps):
-        t = time.perf_counter(); call(); times.append(time.perf_counter() - t)
-    return min(times)
+        t = time.perf_counter(); got = call(); times.append(time.perf_counter() - t)
+    return min(times), got
 
 result = {}
 if kind == "sekvo-open":
@@ -52,8 +64,9 @@ elif kind == "sekvo-batch":
     import sekvo
     fx = sekvo.Faidx(cfg["path"])
     rs = regions(cfg["regions"])
-    result["seconds"] = best(lambda: [str(s) for s in fx.fetch_many(rs)], cfg["reps"])
+    result["seconds"], texts = best(lambda: [str(s) for s in fx.fetch_many(rs)], cfg["reps"])
     result["residues"] = sum(e - s + 1 for _, s, e in rs)
+    result["digest"] = digest(texts)
 elif kind == "sekvo-memory":
     import sekvo
     fx = sekvo.Faidx(cfg["path"])
@@ -91,20 +104,25 @@ elif kind in ("sekvo-single", "pysam-single"):
         import sekvo
         fx = sekvo.Faidx(cfg["path"])
         fetch = fx.fetch
+        got = [None] * len(calls)
         t = time.perf_counter()
-        for c in calls:
-            fetch(*c)
+        for i, c in enumerate(calls):
+            got[i] = fetch(*c)
     else:
         import pysam
         fa = pysam.FastaFile(cfg["path"])
+        fetch = fa.fetch
+        got = [None] * len(calls)
         t = time.perf_counter()
-        for name, s, e in calls:
-            fa.fetch(name, s - 1, e)
+        for i, (name, s, e) in enumerate(calls):
+            got[i] = fetch(name, s - 1, e)
     result["per_call"] = (time.perf_counter() - t) / len(calls)
+    result["digest"] = digest(str(g) for g in got)
 elif kind == "sekvo-whole":
     import sekvo
     fx = sekvo.Faidx(cfg["path"])
-    result["seconds"] = best(lambda: str(fx.fetch_entire_sequence(cfg["largest"])), cfg["reps"])
+    result["seconds"], text = best(lambda: str(fx.fetch_entire_sequence(cfg["largest"])), cfg["reps"])
+    result["digest"] = digest([text])
 print(json.dumps(result))
 '''
 
@@ -170,6 +188,7 @@ def main(argv=None) -> int:
     rows["batch sekvo .gz fetch_many+str (s)"] = batch_gz["seconds"]
     rows["batch sekvo plain fetch_many+str (s)"] = batch_plain["seconds"]
     rows["batch .gz / plain (target <= 3)"] = batch_gz["seconds"] / batch_plain["seconds"]
+    rows["batch .gz residues equal the plain file's"] = batch_gz["digest"] == batch_plain["digest"]
     rows["inflate floor: bgzip -d -@2 of the whole file (s)"] = timed(
         ["sh", "-c", f"bgzip -d -@2 -c '{gz}' > /dev/null"], 1)
     if have_pysam:
@@ -181,24 +200,31 @@ def main(argv=None) -> int:
     # Single 100 bp fetches: random over the genome (a block inflated per call)
     # and near each other (the block cache).
     single = {"lengths": lengths, "calls": 20_000}
-    sekvo_single = probe(dict(single, kind="sekvo-single", path=gz))["per_call"]
+    single_gz = probe(dict(single, kind="sekvo-single", path=gz))
+    single_plain = probe(dict(single, kind="sekvo-single", path=plain))
+    sekvo_single = single_gz["per_call"]
     rows["single sekvo .gz random (us/call)"] = sekvo_single * 1e6
-    rows["single sekvo plain random (us/call)"] = probe(dict(single, kind="sekvo-single", path=plain))["per_call"] * 1e6
-    rows["single sekvo .gz near each other (us/call)"] = probe(
-        dict(single, kind="sekvo-single", path=gz, near=True))["per_call"] * 1e6
+    rows["single sekvo plain random (us/call)"] = single_plain["per_call"] * 1e6
+    near_gz = probe(dict(single, kind="sekvo-single", path=gz, near=True))
+    near_plain = probe(dict(single, kind="sekvo-single", path=plain, near=True))
+    rows["single sekvo .gz near each other (us/call)"] = near_gz["per_call"] * 1e6
+    rows["single .gz residues equal the plain file's"] = (single_gz["digest"] == single_plain["digest"]
+                                                          and near_gz["digest"] == near_plain["digest"])
     if have_pysam:
         pysam_single = probe(dict(single, kind="pysam-single", path=gz, calls=5_000))["per_call"]
         rows["single pysam .gz random (us/call)"] = pysam_single * 1e6
         rows["single pysam / sekvo .gz (target >= 3)"] = pysam_single / sekvo_single
 
     # The largest record whole.
-    whole = probe({"kind": "sekvo-whole", "path": gz, "largest": largest, "reps": args.reps})["seconds"]
+    whole_gz = probe({"kind": "sekvo-whole", "path": gz, "largest": largest, "reps": args.reps})
+    whole = whole_gz["seconds"]
     rows["whole largest record .gz (GB/s, target >= 1)"] = lengths[largest] / whole / 1e9
     one_thread = probe({"kind": "sekvo-whole", "path": gz, "largest": largest, "reps": args.reps},
                        env=dict(os.environ, RAYON_NUM_THREADS="1"))["seconds"]
     rows["floor: one 64 KiB block inflated, one thread (us)"] = one_thread / (lengths[largest] * 61 / 60 / 65280) * 1e6
-    rows["whole largest record plain (GB/s)"] = lengths[largest] / probe(
-        {"kind": "sekvo-whole", "path": plain, "largest": largest, "reps": args.reps})["seconds"] / 1e9
+    whole_plain = probe({"kind": "sekvo-whole", "path": plain, "largest": largest, "reps": args.reps})
+    rows["whole largest record plain (GB/s)"] = lengths[largest] / whole_plain["seconds"] / 1e9
+    rows["whole largest record .gz residues equal the plain file's"] = whole_gz["digest"] == whole_plain["digest"]
 
     # Memory of the batch.
     memory = probe(dict(base, kind="sekvo-memory", path=gz))
@@ -212,6 +238,10 @@ def main(argv=None) -> int:
     if args.json:
         with open(args.json, "w") as f:
             json.dump(rows, f, indent=1)
+    mismatched = [key for key, value in rows.items() if "equal the plain" in key and value is not True]
+    if mismatched:
+        print("RESIDUE MISMATCH: " + "; ".join(mismatched), file=sys.stderr)
+        return 1
     return 0
 
 

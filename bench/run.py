@@ -455,8 +455,9 @@ def main(argv=None) -> int:
         import bgzf
         rows_file = os.path.join(tmp, "bgzf.json")
         try:
-            bgzf.main(["--data", data, "--regions", str(cfg["regions"]), "--reps", str(cfg["reps"]["batch"]),
-                       "--json", rows_file])
+            if bgzf.main(["--data", data, "--regions", str(cfg["regions"]), "--reps", str(cfg["reps"]["batch"]),
+                          "--json", rows_file]) != 0:
+                failures["bgzf"] = "BGZF residues differ from the plain file's"
             with open(rows_file) as f:
                 bgzf_rows = json.load(f)
         except (subprocess.CalledProcessError, OSError) as exc:

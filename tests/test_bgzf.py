@@ -49,8 +49,9 @@ def ragged_fasta(path, eol="\n"):
 
 
 def generated(tmp_path, width, eol):
-    """Records spanning many blocks, short ones and an empty one."""
-    records = [("big one", residues(400000, seed=1)), ("empty", ""), ("tiny", "ACGTN"),
+    """Records spanning many blocks (one wider than a MiB, which is copied
+    block by block in parallel), short ones and an empty one."""
+    records = [("big one", residues(1_100_000, seed=1)), ("empty", ""), ("tiny", "ACGTN"),
                ("mid", residues(150001, seed=2)), ("last", residues(70000, seed=3))]
     return write_fasta(tmp_path / "g.fa", records, width=width, eol=eol)
 

@@ -68,6 +68,8 @@ class Fasta:
         sequence_always_upper: bool = False,
         rebuild: bool = True,
         build_index: bool = True,
+        *,
+        gziname: _Path | None = None,
     ) -> Fasta: ...
     def keys(self) -> list[str]:
         """Record names in index-file order."""
@@ -125,6 +127,8 @@ class Faidx:
         read_long_names: bool = False,
         duplicate_action: str = ...,
         read_ahead: SupportsIndex | None = None,
+        *,
+        gziname: _Path | None = None,
     ) -> Faidx: ...
     def fetch(self, name: str, start: SupportsIndex, end: SupportsIndex) -> Sequence: ...
     def fetch_entire_sequence(self, name: str) -> Sequence: ...

@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstring>
 
@@ -312,6 +313,29 @@ std::optional<Error> BgzfSource::read_windows(std::uint64_t begin, std::uint64_t
         if (!visit(pieces)) return std::nullopt;
     }
     return std::nullopt;
+}
+
+// Each block is inflated into a buffer of its thread's own and visited
+// there at once: no window to allocate, fill and read back from memory.
+bool BgzfSource::visit_in_parallel(std::uint64_t begin, std::uint64_t end, const OffsetPieceVisitor& visit) const {
+    end = std::min(end, size());
+    if (begin >= end) return true;
+    if (active_window.source == this) return false;  // a batch's window holds these blocks
+    const std::size_t first = table_.block_of(begin);
+    const std::size_t last = table_.block_of(end - 1);
+    std::atomic<bool> refused{false};
+    parallel_for_each_index(last - first + 1, [&](std::size_t i) {
+        if (refused.load(std::memory_order_relaxed)) return;
+        thread_local std::unique_ptr<unsigned char[]> buffer(new unsigned char[kBgzfMaxInflatedSize]);
+        const std::size_t block = first + i;
+        Result<std::size_t> inflated = inflate_into(block, buffer.get());
+        const std::uint64_t start = table_.uncompressed[block];
+        const std::uint64_t from = std::max(begin, start);
+        const std::uint64_t to = inflated ? std::min(end, start + inflated.value()) : from;
+        if (!inflated || !visit(from, buffer.get() + (from - start), static_cast<std::size_t>(to - from)))
+            refused.store(true, std::memory_order_relaxed);
+    });
+    return !refused.load();
 }
 
 }  // namespace sekvo

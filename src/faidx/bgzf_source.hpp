@@ -77,6 +77,7 @@ public:
                                      const PieceVisitor& visit) const override;
     std::optional<Error> read_windows(std::uint64_t begin, std::uint64_t end,
                                       const WindowVisitor& visit) const override;
+    bool visit_in_parallel(std::uint64_t begin, std::uint64_t end, const OffsetPieceVisitor& visit) const override;
 
     // Inflates block `block` of the table, checking it against the table.
     Result<SharedBlock> inflate(std::size_t block) const;

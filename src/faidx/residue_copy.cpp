@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstring>
 #include <limits>
@@ -240,6 +241,63 @@ bool copy_pieces_in_parallel(const std::vector<Piece>& pieces, char*& out, std::
     return remaining > 0;
 }
 
+// From this many bytes on, a region read from a source is first copied
+// block by block in parallel at the places its index entry predicts.
+constexpr std::uint64_t kPredictedCopyBytes = 512 << 10;
+
+// The residues before file offset `at` (>= entry.offset) when every line of
+// the record holds lenc residues and lenb - lenc terminators.
+std::uint64_t residues_before(const IndexEntry& entry, std::uint64_t at) {
+    const std::uint64_t offset = at - entry.offset;
+    return offset / entry.lenb * entry.lenc + std::min(offset % entry.lenb, entry.lenc);
+}
+
+// Copies the residues of [p, end) to `out`, which must receive exactly
+// `expected` of them; false (having written no more than `expected`) when
+// the piece holds another number.
+bool copy_expected_residues(const unsigned char* p, const unsigned char* end, char* out, std::uint64_t expected,
+                            unsigned& high) {
+    while (p < end) {
+        const unsigned char* run_end = find_terminator<true>(p, end, high);
+        const auto run = static_cast<std::uint64_t>(run_end - p);
+        if (run > expected) return false;
+        std::memcpy(out, p, run);
+        out += run;
+        expected -= run;
+        p = run_end;
+        while (p < end && is_terminator(*p)) ++p;
+    }
+    return expected == 0;
+}
+
+// The first `wanted` residues from `index` on, copied piece by piece in
+// parallel, each piece to where the entry's line lengths place it. Every
+// piece must hold exactly the residues predicted for it, so that the places
+// are right; otherwise (a ragged record, or no source support) false, and
+// the caller copies in order.
+bool copy_at_predicted_places(const UncompressedSource& source, const IndexEntry& entry, std::uint64_t index,
+                              std::uint64_t wanted, char* out, unsigned& high) {
+    if (wanted == 0 || entry.lenc == 0 || entry.lenb < entry.lenc) return false;
+    const std::uint64_t last = add_sat(index, wanted - 1);
+    const std::uint64_t begin = add_sat(add_sat(entry.offset, index % entry.lenc), mul_sat(index / entry.lenc, entry.lenb));
+    const std::uint64_t end =
+        add_sat(add_sat(add_sat(entry.offset, last % entry.lenc), mul_sat(last / entry.lenc, entry.lenb)), 1);
+    if (end > source.size() || end == kMax) return false;
+    std::atomic<unsigned> highs{0};
+    const bool copied = source.visit_in_parallel(begin, end, [&](std::uint64_t at, const unsigned char* piece,
+                                                                 std::size_t size) {
+        const std::uint64_t before = residues_before(entry, at) - index;
+        const std::uint64_t expected = residues_before(entry, at + size) - index - before;
+        if (before + expected > wanted) return false;
+        unsigned piece_high = 0;
+        const bool exact = copy_expected_residues(piece, piece + size, out + before, expected, piece_high);
+        highs.fetch_or(piece_high, std::memory_order_relaxed);
+        return exact;
+    });
+    high |= highs.load();
+    return copied;
+}
+
 }  // namespace
 
 Result<BufferCopy> read_source_into_buffer(const UncompressedSource& source, const IndexEntry& entry,
@@ -251,6 +309,10 @@ Result<BufferCopy> read_source_into_buffer(const UncompressedSource& source, con
     const std::uint64_t wanted = remaining;
     unsigned high = 0;
     std::optional<Error> error;
+    if (window.end - window.begin >= kPredictedCopyBytes &&
+        copy_at_predicted_places(source, entry, first - 1, wanted, out, high))
+        return BufferCopy{static_cast<std::size_t>(wanted), high == 0};
+    high = 0;
     if (window.end - window.begin >= kParallelCopyBytes) {
         char* cursor = out;
         error = source.read_windows(window.begin, window.end, [&](const std::vector<Piece>& pieces) {

@@ -23,6 +23,9 @@ struct Piece {
 // Takes consecutive pieces, valid during the call; returns false once it
 // wants no more.
 using WindowVisitor = std::function<bool(const std::vector<Piece>& pieces)>;
+// Takes the piece that starts at text offset `offset`. May run on several
+// threads at once; returns false when the piece is not what was expected.
+using OffsetPieceVisitor = std::function<bool(std::uint64_t offset, const unsigned char* piece, std::size_t size)>;
 
 class UncompressedSource {
 public:
@@ -37,6 +40,13 @@ public:
     // copied in parallel.
     virtual std::optional<Error> read_windows(std::uint64_t begin, std::uint64_t end,
                                               const WindowVisitor& visit) const = 0;
+    // Hands consecutive pieces that together are [begin, end) to visit on
+    // the worker pool, in no set order, each piece visited on the thread
+    // that produced it while it is still in that core's cache. True when
+    // every piece was visited and accepted; false when a visit refused its
+    // piece, a piece could not be read, or the source cannot do this now:
+    // the caller then reads in order, which reports any error.
+    virtual bool visit_in_parallel(std::uint64_t begin, std::uint64_t end, const OffsetPieceVisitor& visit) const = 0;
 };
 
 }  // namespace sekvo

@@ -1,5 +1,6 @@
 // BGZF input: block rules, the ".gzi" format, the scan in parts, reads
 // across blocks against the plain file, and damaged files.
+#include <cstdlib>
 #include <random>
 #include <string>
 #include <thread>
@@ -100,6 +101,13 @@ CORE_TEST(blocks_inflate_only_when_sound) {
     std::string short_block = block.substr(0, block.size() - 1);
     CHECK(inflate(short_block).status == InflateStatus::BadHeader);
     CHECK(std::string(reinterpret_cast<const char*>(sekvo::kBgzfEofBlock), sekvo::kBgzfEofSize) == bgzf_eof());
+}
+
+// `make core-tests-zlib` sets SEKVO_EXPECT_INFLATE, so that a build that
+// silently picked libdeflate cannot pass for the zlib fallback.
+CORE_TEST(blocks_inflate_with_the_library_the_build_chose) {
+    if (const char* expected = std::getenv("SEKVO_EXPECT_INFLATE"))
+        CHECK_EQ(std::string(sekvo::inflate_library()), std::string(expected));
 }
 
 CORE_TEST(gzi_bytes_round_trip_and_malformed_ones_are_refused) {
@@ -231,6 +239,85 @@ CORE_TEST(regions_wider_than_a_window_read_whole) {
     REQUIRE(values.ok());
     for (std::size_t i = 0; i < spans.size(); ++i)
         CHECK(values.value()[i].seq.view() == seq.substr(spans[i].start - 1, spans[i].end - spans[i].start + 1));
+}
+
+// Long reads copy each block at the place the line lengths predict, and fall
+// back to copying in order when a line breaks the pattern: both must give
+// what the plain file gives, bytes, count and ASCII flag alike.
+CORE_TEST(long_reads_into_buffers_match_the_plain_file_whatever_the_lines) {
+    TempDir dir;
+    const std::string seq = core_test::random_residues(1'500'000, 11);
+    auto lines = [&](std::size_t width, const std::string& eol, std::size_t odd_line, long odd_by) {
+        std::string text = ">r desc\n";
+        for (std::size_t at = 0, line = 0; at < seq.size(); ++line) {
+            const std::size_t take = line == odd_line ? static_cast<std::size_t>(static_cast<long>(width) + odd_by) : width;
+            text += seq.substr(at, take) + eol;
+            at += take;
+        }
+        return text + ">next\nACGT\n";
+    };
+    std::string non_ascii = lines(60, "\n", -1, 0);
+    non_ascii.replace(non_ascii.size() / 2, 2, "\xc3\xa9");
+    const std::string files[] = {
+        lines(60, "\n", -1, 0),      lines(61, "\r\n", -1, 0), non_ascii,
+        lines(60, "\n", 9000, -1),   // one short line in the middle
+        lines(60, "\n", 20000, +1),  // one long line near the end
+        lines(60, "\n", 9000, -60),  // one empty line in the middle
+    };
+    int case_number = 0;
+    for (const std::string& text : files) {
+        const std::string stem = dir / ("l" + std::to_string(case_number++));
+        write_file(stem + ".fa", text);
+        write_file(stem + ".fa.gz", bgzf_file(text, 9973));  // odd: CRLF pairs split between blocks
+        auto plain = open_ok(stem + ".fa");
+        auto compressed = open_ok(stem + ".fa.gz");
+        const sekvo::IndexEntry& entry = compressed->table().entry_at(0);
+        REQUIRE(plain->has_mapping() && compressed->uncompressed_source() != nullptr);
+        struct Read {
+            std::uint64_t first, count;
+            std::size_t capacity;
+        } reads[] = {{1, entry.rlen, entry.rlen},
+                     {12'345, 1'400'000, 1'400'000},
+                     {61, 1'300'000, 700'000},
+                     {1, 600'000, 600'000}};  // ends at a line's end, past the short line
+        for (const Read& read : reads) {
+            std::string want(read.capacity, '\0');
+            std::string got(read.capacity, '\0');
+            const sekvo::BufferCopy expected = sekvo::read_into_buffer(
+                plain->mapping_data(), plain->mapping_size(), plain->table().entry_at(0), read.first, read.count,
+                want.data(), read.capacity);
+            auto copied = sekvo::read_source_into_buffer(*compressed->uncompressed_source(), entry, read.first,
+                                                         read.count, got.data(), read.capacity);
+            REQUIRE(copied.ok());
+            CHECK_EQ(copied.value().written, expected.written);
+            CHECK_EQ(copied.value().ascii, expected.ascii);
+            CHECK(got == want);
+        }
+    }
+
+    // A damaged block inside a long read is an error naming its offset, not
+    // a buffer with a hole in it.
+    const std::string text = lines(60, "\n", -1, 0);
+    std::string damaged;
+    std::uint64_t damaged_offset = 0;
+    for (std::size_t at = 0, block = 0; at < text.size(); at += 9973, ++block) {
+        std::string one = bgzf_block(text.substr(at, 9973));
+        if (block == 70) {
+            damaged_offset = damaged.size();
+            one[one.size() - 8] ^= 0x10;  // the CRC
+        }
+        damaged += one;
+    }
+    write_file(dir / "d.fa.gz", bgzf_file(text, 9973));
+    open_ok(dir / "d.fa.gz");  // the index files, from the sound file
+    write_file(dir / "d.fa.gz", damaged + bgzf_eof());
+    set_mtime(dir / "d.fa.gz", 1000, 0);
+    auto handle = open_ok(dir / "d.fa.gz");
+    std::string out(1'400'000, '\0');
+    auto failed = sekvo::read_source_into_buffer(*handle->uncompressed_source(), handle->table().entry_at(0), 1,
+                                                 out.size(), out.data(), out.size());
+    REQUIRE(!failed.ok());
+    CHECK(failed.error().exception_message().find("at offset " + std::to_string(damaged_offset)) != std::string::npos);
 }
 
 CORE_TEST(threads_share_the_block_cache) {
