@@ -31,6 +31,7 @@ REPO = os.path.dirname(HERE)
 sys.path.insert(0, HERE)
 
 import make_data  # noqa: E402
+from cli_tools import timed_run  # noqa: E402
 
 TIMEOUT = 1800
 
@@ -118,9 +119,7 @@ def measure(genome: str, bed: str, reps: int = 5, log=print) -> dict:
         for _ in range(reps):
             for label, (argv, env) in table.items():
                 timed = [os.devnull if a == output else a for a in argv]
-                began = time.perf_counter()
-                subprocess.run(timed, check=True, env=env, timeout=TIMEOUT, stderr=subprocess.DEVNULL)
-                times[label].append(time.perf_counter() - began)
+                times[label].append(timed_run(timed, env=env, stdout=None, stderr=subprocess.DEVNULL))
         for label, series in times.items():
             results[label].update(median=statistics.median(series), times=series)
             log(f"  {label:20} median {results[label]['median']:.3f} s  "

@@ -34,6 +34,7 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
 
 import make_data  # noqa: E402
+from cli_tools import timed_run  # noqa: E402
 from cli_vs_peers import sekvo_command, warm  # noqa: E402
 
 TIMEOUT = 1800
@@ -131,10 +132,7 @@ def time_interleaved(table: dict, reps: int, log) -> dict:
     times: dict[str, list[float]] = {label: [] for label in table}
     for _ in range(reps):
         for label, (argv, env) in table.items():
-            began = time.perf_counter()
-            subprocess.run(argv, check=True, env=env, timeout=TIMEOUT,
-                           stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-            times[label].append(time.perf_counter() - began)
+            times[label].append(timed_run(argv, env=env, stderr=subprocess.DEVNULL))
     out = {}
     for label, series in times.items():
         out[label] = {"median": statistics.median(series), "times": series}
