@@ -23,6 +23,11 @@ char* OutputSink::claim(std::size_t size) {
     return out;
 }
 
+char* OutputSink::claim_block(std::size_t size) {
+    if (size > pending_.size() - size_) flush();
+    return claim(size);
+}
+
 void OutputSink::append(std::string_view text) {
     if (!text.empty()) std::memcpy(claim(text.size()), text.data(), text.size());
 }

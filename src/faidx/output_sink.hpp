@@ -20,6 +20,9 @@ public:
 
     // Room for `size` more bytes, to be filled by the caller at once.
     char* claim(std::size_t size);
+    // Room for a block of `size` bytes, after what is pending, which is
+    // written first when the block would not fit beside it.
+    char* claim_block(std::size_t size);
     void append(std::string_view text);
     void put(char c) { *claim(1) = c; }
     // Writes what is pending once enough is; flush() writes it all.

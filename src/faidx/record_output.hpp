@@ -75,6 +75,20 @@ private:
     std::string headers_;
     std::vector<Record> records_;
     RegionColumns pieces_;  // forward pieces; a reverse record's from last to first
+    // The part of one record that one fetch lays out: its header when it
+    // opens the record, the residues of pieces [piece_begin, piece_end)
+    // from wrap column `column` on, the line end when it closes it.
+    struct Segment {
+        std::size_t record;
+        std::size_t header_begin;
+        std::size_t piece_begin;
+        std::size_t piece_end;
+        std::size_t column;
+        std::size_t offset;  // in the fetch's block of output
+        bool opens;
+        bool closes;
+    };
+    std::vector<Segment> segments_;
     std::uint64_t residues_ = 0;
     // The residue buffer of the last fetch, kept for the next: a fresh
     // buffer costs a page fault per page (or a huge page zeroed) each time.
