@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <array>
 #include <cstring>
+#include <memory>
+#include <utility>
 
 #include "faidx/columnar_fetch.hpp"
 #include "faidx/worker_pool.hpp"
@@ -96,6 +98,31 @@ void RecordWindow::clear() {
 
 std::optional<Error> RecordWindow::write(const IndexHandle& handle, const RecordLayout& layout, OutputSink& sink,
                                          std::vector<ShortRecord>* short_records) {
+    if (!sink.takes_jobs()) return write_now(handle, layout, sink, short_records);
+    if (short_records != nullptr) {
+        sink.flush();  // the windows posted before come first
+        return write_now(handle, layout, sink, short_records);
+    }
+    if (std::optional<Error> failed = sink.take_failure()) return failed;
+    if (!carry_) carry_ = std::make_shared<Carry>();
+    auto job = std::make_shared<RecordWindow>();
+    job->headers_ = std::move(headers_);
+    job->records_ = std::move(records_);
+    job->pieces_ = std::move(pieces_);
+    job->carry_ = carry_;
+    clear();
+    sink.post([job, &handle, layout, &sink] {
+        if (sink.failed() || sink.error() != 0) return;
+        if (std::optional<Error> failed = job->write_now(handle, layout, sink, nullptr)) sink.fail(std::move(*failed));
+    });
+    return std::nullopt;
+}
+
+std::optional<Error> RecordWindow::write_now(const IndexHandle& handle, const RecordLayout& layout,
+                                             OutputSink& sink, std::vector<ShortRecord>* short_records) {
+    if (!carry_) carry_ = std::make_shared<Carry>();
+    ByteBuffer& spare = carry_->spare;
+    std::vector<Segment>& segments = carry_->segments;
     // A window's pieces are fetched about kFetchResidues at a time into the
     // same buffer; the records they complete are laid out in the sink in
     // one block, each record's bytes at an offset known beforehand, by the
@@ -116,23 +143,23 @@ std::optional<Error> RecordWindow::write(const IndexHandle& handle, const Record
             residues += pieces_.end(fetch_end) - pieces_.start(fetch_end) + 1;
             ++fetch_end;
         }
-        if (spare_.size() < residues) {
+        if (spare.size() < residues) {
             // Sized for any later fetch, unless the job is small.
-            spare_ = ByteBuffer(residues < kFetchResidues ? residues : kFetchResidues + kPieceResidues);
+            spare = ByteBuffer(residues < kFetchResidues ? residues : kFetchResidues + kPieceResidues);
         }
         Result<ColumnarBatch> fetched =
-            fetch_columns(handle, pieces_, piece, fetch_end, Orientation::forward, &spare_);
+            fetch_columns(handle, pieces_, piece, fetch_end, Orientation::forward, &spare);
         if (!fetched) return std::move(fetched.error());
         ColumnarBatch& batch = fetched.value();
-        // Handed back to spare_ once this piece of the window is written.
+        // Handed back to spare once this piece of the window is written.
         struct GiveBack {
             ByteBuffer& from;
             ByteBuffer& to;
             ~GiveBack() { to = std::move(from); }
-        } give_back{batch.residues, spare_};
+        } give_back{batch.residues, spare};
 
         // Where each record's part of this fetch goes, and how long it is.
-        segments_.clear();
+        segments.clear();
         std::size_t block_size = 0;
         while (record < records_.size()) {
             const Record& r = records_[record];
@@ -153,7 +180,7 @@ std::optional<Error> RecordWindow::write(const IndexHandle& handle, const Record
             segment.piece_end = piece;
             block_size += wrapped_size(count, width, column);
             if (piece < r.piece_end) {  // the rest of this record is in the next fetch
-                segments_.push_back(segment);
+                segments.push_back(segment);
                 break;
             }
             segment.closes = true;
@@ -162,14 +189,14 @@ std::optional<Error> RecordWindow::write(const IndexHandle& handle, const Record
             open = false;
             header_begin = r.header_end;
             ++record;
-            segments_.push_back(segment);
+            segments.push_back(segment);
         }
 
         char* block = sink.claim_block(block_size);
         auto lay_out = [&](std::size_t from, std::size_t to) {
             std::string reversed;
-            for (std::size_t s = from; s < to; ++s) {
-                const Segment& segment = segments_[s];
+            for (std::size_t item = from; item < to; ++item) {
+                const Segment& segment = segments[item];
                 const Record& r = records_[segment.record];
                 char* out = block + segment.offset;
                 if (segment.opens) {
@@ -198,10 +225,10 @@ std::optional<Error> RecordWindow::write(const IndexHandle& handle, const Record
                 if (segment.closes && (layout.tab || at != 0)) *out = '\n';
             }
         };
-        if (block_size >= kParallelBlock && segments_.size() > 1) {
-            parallel_for_each_chunk(segments_.size(), ChunkWork(lay_out));
+        if (block_size >= kParallelBlock && segments.size() > 1) {
+            parallel_for_each_chunk(segments.size(), ChunkWork(lay_out));
         } else {
-            lay_out(0, segments_.size());
+            lay_out(0, segments.size());
         }
         sink.write_if_full();
         if (sink.error() != 0) return std::nullopt;

@@ -8,6 +8,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -37,7 +38,9 @@ public:
     static constexpr std::uint64_t kPieceResidues = std::uint64_t{1} << 20;
     static constexpr std::uint64_t kFetchResidues = std::uint64_t{1} << 20;
     static constexpr std::uint64_t kWindowResidues = std::uint64_t{16} << 20;
-    static constexpr std::size_t kWindowRecords = 1u << 16;
+    // Small enough that a background sink's first job starts soon after
+    // the first lines are read.
+    static constexpr std::size_t kWindowRecords = 1u << 13;
 
     // A record of residues start..end (1-based, inclusive) of the record
     // `name`, reverse-complemented when `reverse`; end < start: no residues.
@@ -63,10 +66,17 @@ public:
 
     // Fetches the window's residues and writes its records to `sink`;
     // records that came out short are added to `short_records` when given.
+    // A background sink (without short_records) takes the window as a job
+    // and the window is left empty: the failure returned is then that of a
+    // window posted before (the sink keeps the last one's, see
+    // OutputSink::take_failure()).
     std::optional<Error> write(const IndexHandle& handle, const RecordLayout& layout, OutputSink& sink,
                                std::vector<ShortRecord>* short_records = nullptr);
 
 private:
+    std::optional<Error> write_now(const IndexHandle& handle, const RecordLayout& layout, OutputSink& sink,
+                                   std::vector<ShortRecord>* short_records);
+
     struct Record {
         std::size_t header_end;   // end of its header in headers_
         std::size_t piece_end;    // end of its pieces in pieces_
@@ -88,11 +98,16 @@ private:
         bool opens;
         bool closes;
     };
-    std::vector<Segment> segments_;
     std::uint64_t residues_ = 0;
-    // The residue buffer of the last fetch, kept for the next: a fresh
-    // buffer costs a page fault per page (or a huge page zeroed) each time.
-    ByteBuffer spare_;
+    // What writing keeps from one window to the next, shared by the jobs a
+    // background sink runs (one after another):
+    struct Carry {
+        // The residue buffer of the last fetch, kept for the next: a fresh
+        // buffer costs a page fault per page (or a huge page zeroed) each time.
+        ByteBuffer spare;
+        std::vector<Segment> segments;
+    };
+    std::shared_ptr<Carry> carry_;
 };
 
 // The complement the peer tools write: IUPAC letters and U swap, case is
