@@ -1,24 +1,14 @@
 #include "faidx/serial_jobs.hpp"
 
-#include <signal.h>
-
 #include <utility>
+
+#include "faidx/thread_signals.hpp"
 
 namespace sekvo {
 
 SerialJobs::SerialJobs() {
-    sigset_t all_signals;
-    sigset_t previous;
-    sigfillset(&all_signals);
-    for (int fault : {SIGBUS, SIGSEGV, SIGFPE, SIGILL}) sigdelset(&all_signals, fault);
-    pthread_sigmask(SIG_BLOCK, &all_signals, &previous);
-    try {
-        thread_ = std::thread([this] { run(); });
-    } catch (...) {
-        pthread_sigmask(SIG_SETMASK, &previous, nullptr);
-        throw;
-    }
-    pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+    ProcessSignalsBlocked blocked;
+    thread_ = std::thread([this] { run(); });
 }
 
 SerialJobs::~SerialJobs() {

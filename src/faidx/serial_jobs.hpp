@@ -14,8 +14,8 @@ namespace sekvo {
 
 class SerialJobs {
 public:
-    // Starts the thread; it receives no signals but the faults its own
-    // reads raise (as the worker pool's threads).
+    // Starts the thread, with the process's signals blocked (see
+    // thread_signals.hpp).
     SerialJobs();
     // Waits for the jobs posted, then ends the thread.
     ~SerialJobs();
