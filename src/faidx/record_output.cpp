@@ -111,10 +111,14 @@ std::optional<Error> RecordWindow::write(const IndexHandle& handle, const Record
     job->pieces_ = std::move(pieces_);
     job->carry_ = carry_;
     clear();
+    passed_.posted(handle, job->pieces_);
     sink.post([job, &handle, layout, &sink] {
         if (sink.failed() || sink.error() != 0) return;
         if (std::optional<Error> failed = job->write_now(handle, layout, sink, nullptr)) sink.fail(std::move(*failed));
     });
+    // Once post() returns, every window but this one and the one before is
+    // done (one runs, one waits).
+    passed_.finished(handle, 2);
     return std::nullopt;
 }
 

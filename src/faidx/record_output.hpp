@@ -18,6 +18,7 @@
 #include "faidx/byte_buffer.hpp"
 #include "faidx/index_handle.hpp"
 #include "faidx/output_sink.hpp"
+#include "faidx/passed_pages.hpp"
 #include "faidx/region_columns.hpp"
 
 namespace sekvo {
@@ -108,6 +109,8 @@ private:
         std::vector<Segment> segments;
     };
     std::shared_ptr<Carry> carry_;
+    // The windows handed to a background sink, for the pages they leave behind.
+    PassedPages passed_;
 };
 
 // The complement the peer tools write: IUPAC letters and U swap, case is

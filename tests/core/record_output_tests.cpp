@@ -11,6 +11,7 @@
 #include "check.hpp"
 #include "faidx/bed_records.hpp"
 #include "faidx/record_output.hpp"
+#include "faidx/passed_pages.hpp"
 #include "faidx/region_lines.hpp"
 #include "faidx/serial_jobs.hpp"
 #include "test_files.hpp"
@@ -217,6 +218,61 @@ CORE_TEST(background_sink_reports_a_failed_window_and_stops) {
     CHECK(!sink.take_failure());
     sink.flush();
     CHECK_EQ(out.text(), std::string(">a\nACG\n"));
+}
+
+namespace {
+
+// Whether the page holding `address` is in this process's page tables.
+bool page_present(const void* address) {
+    const int fd = ::open("/proc/self/pagemap", O_RDONLY);
+    if (fd < 0) return false;
+    std::uint64_t entry = 0;
+    const auto page = static_cast<std::uintptr_t>(::sysconf(_SC_PAGESIZE));
+    const off_t at = static_cast<off_t>(reinterpret_cast<std::uintptr_t>(address) / page * sizeof entry);
+    const bool read = ::pread(fd, &entry, sizeof entry, at) == sizeof entry;
+    ::close(fd);
+    return read && (entry >> 63) != 0;
+}
+
+}  // namespace
+
+// Windows read in file order drop the pages behind them; a window that goes
+// back in the file keeps everything after it.
+CORE_TEST(passed_pages_drop_what_windows_in_file_order_left_behind) {
+    if (::access("/proc/self/pagemap", R_OK) != 0) return;
+    TempDir dir;
+    std::string text = ">c\n";
+    for (int line = 0; line < 20000; ++line) text += std::string(60, "ACGT"[line % 4]) + "\n";  // 1.2 MB
+    core_test::write_file(dir / "g.fa", text);
+    auto handle = core_test::open_fasta(dir / "g.fa");
+    REQUIRE(handle.ok());
+    const IndexHandle& h = *handle.value();
+    const unsigned char* data = h.mapping_data();
+    REQUIRE(data != nullptr);
+    auto window = [](std::uint64_t start, std::uint64_t end) {
+        RegionColumns regions;
+        regions.add("c", start, end);
+        return regions;
+    };
+    auto touch = [&] {
+        volatile unsigned char sum = 0;
+        for (std::uint64_t at = 0; at < h.mapping_size(); at += 4096) sum = sum + data[at];
+    };
+    touch();
+    PassedPages in_order;
+    in_order.posted(h, window(1, 60000));            // bytes 3 .. ~61,000
+    in_order.posted(h, window(600001, 660000));      // from byte ~610,000 on
+    in_order.finished(h, 1);
+    CHECK(!page_present(data + 8192));
+    CHECK(!page_present(data + 500000));
+    CHECK(page_present(data + 700000));
+    touch();
+    PassedPages going_back;
+    going_back.posted(h, window(600001, 660000));
+    going_back.posted(h, window(1, 60000));
+    going_back.finished(h, 1);
+    CHECK(page_present(data + 8192));
+    CHECK(page_present(data + 500000));
 }
 
 CORE_TEST(serial_jobs_run_in_order_and_hand_back_an_exception) {
