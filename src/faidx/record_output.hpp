@@ -8,6 +8,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -17,6 +18,7 @@
 #include "faidx/byte_buffer.hpp"
 #include "faidx/index_handle.hpp"
 #include "faidx/output_sink.hpp"
+#include "faidx/passed_pages.hpp"
 #include "faidx/region_columns.hpp"
 
 namespace sekvo {
@@ -37,7 +39,9 @@ public:
     static constexpr std::uint64_t kPieceResidues = std::uint64_t{1} << 20;
     static constexpr std::uint64_t kFetchResidues = std::uint64_t{1} << 20;
     static constexpr std::uint64_t kWindowResidues = std::uint64_t{16} << 20;
-    static constexpr std::size_t kWindowRecords = 1u << 16;
+    // Small enough that a background sink's first job starts soon after
+    // the first lines are read.
+    static constexpr std::size_t kWindowRecords = 1u << 13;
 
     // A record of residues start..end (1-based, inclusive) of the record
     // `name`, reverse-complemented when `reverse`; end < start: no residues.
@@ -63,10 +67,17 @@ public:
 
     // Fetches the window's residues and writes its records to `sink`;
     // records that came out short are added to `short_records` when given.
+    // A background sink (without short_records) takes the window as a job
+    // and the window is left empty: the failure returned is then that of a
+    // window posted before (the sink keeps the last one's, see
+    // OutputSink::take_failure()).
     std::optional<Error> write(const IndexHandle& handle, const RecordLayout& layout, OutputSink& sink,
                                std::vector<ShortRecord>* short_records = nullptr);
 
 private:
+    std::optional<Error> write_now(const IndexHandle& handle, const RecordLayout& layout, OutputSink& sink,
+                                   std::vector<ShortRecord>* short_records);
+
     struct Record {
         std::size_t header_end;   // end of its header in headers_
         std::size_t piece_end;    // end of its pieces in pieces_
@@ -75,10 +86,31 @@ private:
     std::string headers_;
     std::vector<Record> records_;
     RegionColumns pieces_;  // forward pieces; a reverse record's from last to first
+    // The part of one record that one fetch lays out: its header when it
+    // opens the record, the residues of pieces [piece_begin, piece_end)
+    // from wrap column `column` on, the line end when it closes it.
+    struct Segment {
+        std::size_t record;
+        std::size_t header_begin;
+        std::size_t piece_begin;
+        std::size_t piece_end;
+        std::size_t column;
+        std::size_t offset;  // in the fetch's block of output
+        bool opens;
+        bool closes;
+    };
     std::uint64_t residues_ = 0;
-    // The residue buffer of the last fetch, kept for the next: a fresh
-    // buffer costs a page fault per page (or a huge page zeroed) each time.
-    ByteBuffer spare_;
+    // What writing keeps from one window to the next, shared by the jobs a
+    // background sink runs (one after another):
+    struct Carry {
+        // The residue buffer of the last fetch, kept for the next: a fresh
+        // buffer costs a page fault per page (or a huge page zeroed) each time.
+        ByteBuffer spare;
+        std::vector<Segment> segments;
+    };
+    std::shared_ptr<Carry> carry_;
+    // The windows handed to a background sink, for the pages they leave behind.
+    PassedPages passed_;
 };
 
 // The complement the peer tools write: IUPAC letters and U swap, case is

@@ -5,7 +5,6 @@
 #include "faidx/worker_pool.hpp"
 
 #include <pthread.h>
-#include <signal.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -17,6 +16,8 @@
 #include <system_error>
 #include <thread>
 #include <vector>
+
+#include "faidx/thread_signals.hpp"
 
 namespace sekvo {
 namespace {
@@ -107,22 +108,14 @@ private:
 
     void start_workers(std::size_t count) {
         workers_.reserve(count);
-        // Workers block the signals sent to the process, so that they reach
-        // the interpreter's threads, not ours. Faults a worker's own access
-        // raises stay open: blocked, the kernel would kill the process
-        // instead of running a handler (the SIGBUS of a shrunk file, see
-        // MappingGuard, is met on workers too).
-        sigset_t all_signals;
-        sigset_t previous;
-        sigfillset(&all_signals);
-        for (int fault : {SIGBUS, SIGSEGV, SIGFPE, SIGILL}) sigdelset(&all_signals, fault);
-        pthread_sigmask(SIG_BLOCK, &all_signals, &previous);
-        try {
-            for (std::size_t i = 0; i < count; ++i) workers_.emplace_back([this] { work_loop(); });
-        } catch (const std::system_error&) {
-            // The system refused another thread: run with those we have.
+        {
+            ProcessSignalsBlocked blocked;
+            try {
+                for (std::size_t i = 0; i < count; ++i) workers_.emplace_back([this] { work_loop(); });
+            } catch (const std::system_error&) {
+                // The system refused another thread: run with those we have.
+            }
         }
-        pthread_sigmask(SIG_SETMASK, &previous, nullptr);
         // Workers live as long as the process; the pool is never destroyed.
         for (std::thread& worker : workers_) worker.detach();
     }

@@ -114,7 +114,9 @@ PyObject* write_bed_records(PyObject*, PyObject* const* args, Py_ssize_t nargs, 
         prefix.assign(PyBytes_AS_STRING(argv[9]), static_cast<std::size_t>(PyBytes_GET_SIZE(argv[9])));
     }
 
-    OutputSink sink(out_fd);
+    // Windows are fetched and written on the sink's thread while this one
+    // reads the next lines.
+    OutputSink sink(out_fd, OutputSink::background);
     BedRecordStream stream(*handle, options, sink);
     stream.feed(prefix);
     constexpr std::size_t kReadSize = std::size_t{1} << 20;
@@ -140,6 +142,7 @@ PyObject* write_bed_records(PyObject*, PyObject* const* args, Py_ssize_t nargs, 
                             static_cast<unsigned long long>(stream.problem()->line), stream.problem()->message.c_str());
     }
     if (stream.error()) return raise(*stream.error());
+    if (std::optional<Error> failed = sink.take_failure()) return raise(*failed);
     if (sink.error() != 0) return raise_os_error(sink.error(), "output");
     return PyLong_FromUnsignedLongLong(stream.records_written());
 }

@@ -4,12 +4,16 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <optional>
+#include <stdexcept>
 #include <string>
 
 #include "check.hpp"
 #include "faidx/bed_records.hpp"
 #include "faidx/record_output.hpp"
+#include "faidx/passed_pages.hpp"
 #include "faidx/region_lines.hpp"
+#include "faidx/serial_jobs.hpp"
 #include "test_files.hpp"
 
 using namespace sekvo;
@@ -140,6 +144,155 @@ CORE_TEST(record_windows_keep_input_order_and_wrap_lines) {
     sink.flush();
     CHECK(sink.error() == 0);
     CHECK(out.text() == expected);
+}
+
+// Records longer than a fetch are laid out across fetches: the header with
+// the first piece, the wrap column carried on, a reverse record's pieces
+// from last to first; a background sink writes the same.
+CORE_TEST(record_windows_lay_out_records_longer_than_a_fetch) {
+    TempDir dir;
+    std::string big;
+    for (std::size_t i = 0; i < 2'500'003; ++i) big += "ACGTTGCAACNRYacgt"[i % 17];
+    std::string text = ">big\n";
+    for (std::size_t at = 0; at < big.size(); at += 61) text += big.substr(at, 61) + "\n";
+    core_test::write_file(dir / "g.fa", text + ">s\nACGTA\n");
+    auto handle = core_test::open_fasta(dir / "g.fa");
+    REQUIRE(handle.ok());
+    struct Asked {
+        const char* name;
+        std::uint64_t start;
+        std::uint64_t end;
+        bool reverse;
+    };
+    const Asked asked[] = {{"s", 2, 4, false}, {"big", 7, 2'400'000, true}, {"s", 1, 5, true},
+                           {"big", 1, 2'500'003, false}, {"s", 3, 2, false}};
+    for (const bool background : {false, true}) {
+        for (const std::size_t width : {0, 60}) {
+            Captured out(dir);
+            std::optional<OutputSink> sink;
+            if (background) sink.emplace(out.fd(), OutputSink::background);
+            else sink.emplace(out.fd());
+            RecordLayout layout;
+            layout.line_width = width;
+            RecordWindow window;
+            std::string expected;
+            for (const Asked& a : asked) {
+                const std::string header = std::string(a.name) + "_" + std::to_string(a.start);
+                window.add(header, a.name, a.start, a.end, a.reverse);
+                std::string residues = a.end < a.start ? "" : (a.name[0] == 's' ? std::string("ACGTA") : big)
+                                                                  .substr(a.start - 1, a.end - a.start + 1);
+                if (a.reverse) peer_reverse_complement(residues.data(), residues.size(), false);
+                expected += ">" + header + "\n";
+                const std::size_t step = width == 0 ? residues.size() : width;
+                for (std::size_t at = 0; at < residues.size(); at += step) expected += residues.substr(at, step) + "\n";
+            }
+            CHECK(!window.write(*handle.value(), layout, *sink));
+            sink->flush();
+            CHECK(sink->error() == 0);
+            CHECK(out.text() == expected);
+        }
+    }
+}
+
+// A window that fails on the sink's thread (here: an unknown record) is
+// reported by the next write, once, and nothing is written after it.
+CORE_TEST(background_sink_reports_a_failed_window_and_stops) {
+    TempDir dir;
+    core_test::write_file(dir / "g.fa", fasta_text());
+    auto handle = core_test::open_fasta(dir / "g.fa");
+    REQUIRE(handle.ok());
+    Captured out(dir);
+    OutputSink sink(out.fd(), OutputSink::background);
+    RecordLayout layout;
+    RecordWindow window;
+    window.add("a", "chr1", 1, 3, false);
+    CHECK(!window.write(*handle.value(), layout, sink));
+    CHECK(window.empty());
+    window.add("b", "nope", 1, 3, false);
+    CHECK(!window.write(*handle.value(), layout, sink));
+    sink.flush();
+    window.add("c", "chr1", 1, 3, false);
+    const std::optional<Error> failed = window.write(*handle.value(), layout, sink);
+    REQUIRE(failed.has_value());
+    CHECK(failed->kind == ErrorKind::BatchFailed);
+    CHECK(!sink.take_failure());
+    sink.flush();
+    CHECK_EQ(out.text(), std::string(">a\nACG\n"));
+}
+
+namespace {
+
+// Whether the page holding `address` is in this process's page tables.
+bool page_present(const void* address) {
+    const int fd = ::open("/proc/self/pagemap", O_RDONLY);
+    if (fd < 0) return false;
+    std::uint64_t entry = 0;
+    const auto page = static_cast<std::uintptr_t>(::sysconf(_SC_PAGESIZE));
+    const off_t at = static_cast<off_t>(reinterpret_cast<std::uintptr_t>(address) / page * sizeof entry);
+    const bool read = ::pread(fd, &entry, sizeof entry, at) == sizeof entry;
+    ::close(fd);
+    return read && (entry >> 63) != 0;
+}
+
+}  // namespace
+
+// Windows read in file order drop the pages behind them; a window that goes
+// back in the file keeps everything after it.
+CORE_TEST(passed_pages_drop_what_windows_in_file_order_left_behind) {
+    if (::access("/proc/self/pagemap", R_OK) != 0) return;
+    TempDir dir;
+    std::string text = ">c\n";
+    for (int line = 0; line < 20000; ++line) text += std::string(60, "ACGT"[line % 4]) + "\n";  // 1.2 MB
+    core_test::write_file(dir / "g.fa", text);
+    auto handle = core_test::open_fasta(dir / "g.fa");
+    REQUIRE(handle.ok());
+    const IndexHandle& h = *handle.value();
+    const unsigned char* data = h.mapping_data();
+    REQUIRE(data != nullptr);
+    auto window = [](std::uint64_t start, std::uint64_t end) {
+        RegionColumns regions;
+        regions.add("c", start, end);
+        return regions;
+    };
+    auto touch = [&] {
+        volatile unsigned char sum = 0;
+        for (std::uint64_t at = 0; at < h.mapping_size(); at += 4096) sum = sum + data[at];
+    };
+    touch();
+    PassedPages in_order;
+    in_order.posted(h, window(1, 60000));            // bytes 3 .. ~61,000
+    in_order.posted(h, window(600001, 660000));      // from byte ~610,000 on
+    in_order.finished(h, 1);
+    CHECK(!page_present(data + 8192));
+    CHECK(!page_present(data + 500000));
+    CHECK(page_present(data + 700000));
+    touch();
+    PassedPages going_back;
+    going_back.posted(h, window(600001, 660000));
+    going_back.posted(h, window(1, 60000));
+    going_back.finished(h, 1);
+    CHECK(page_present(data + 8192));
+    CHECK(page_present(data + 500000));
+}
+
+CORE_TEST(serial_jobs_run_in_order_and_hand_back_an_exception) {
+    std::vector<int> ran;
+    SerialJobs jobs;
+    for (int i = 0; i < 50; ++i) jobs.post([&ran, i] { ran.push_back(i); });
+    jobs.wait();
+    REQUIRE(ran.size() == 50);
+    for (int i = 0; i < 50; ++i) CHECK(ran[static_cast<std::size_t>(i)] == i);
+    jobs.post([] { throw std::runtime_error("failed job"); });
+    bool thrown = false;
+    try {
+        jobs.wait();
+    } catch (const std::runtime_error&) {
+        thrown = true;
+    }
+    CHECK(thrown);
+    jobs.post([&ran] { ran.push_back(-1); });  // usable again once the failure is handed back
+    jobs.wait();
+    CHECK(ran.back() == -1);
 }
 
 CORE_TEST(output_sink_reports_a_full_disk) {
