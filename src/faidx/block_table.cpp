@@ -20,9 +20,28 @@ std::uint64_t little_64(const char* p) {
 
 std::size_t BlockTable::block_of(std::uint64_t offset) const {
     // The last block starting at or before `offset`: among blocks starting
-    // at the same place (empty ones), the one holding the data.
-    auto after = std::upper_bound(uncompressed.begin(), uncompressed.end(), offset);
-    return after == uncompressed.begin() ? 0 : static_cast<std::size_t>(after - uncompressed.begin()) - 1;
+    // at the same place (empty ones), the one holding the data. bgzip fills
+    // every block but the last with as much text, so an even spread of the
+    // text over the blocks nearly always guesses the block; the search
+    // widens from the guess until it brackets `offset`. Batches ask this
+    // for every region, and a search of the whole table costs a cache miss
+    // a step.
+    const std::size_t count = uncompressed.size();
+    if (count == 0) return 0;
+    const std::uint64_t average = std::max<std::uint64_t>(uncompressed_end / count, 1);
+    std::size_t low = static_cast<std::size_t>(std::min<std::uint64_t>(offset / average, count - 1));
+    std::size_t high = low + 1;
+    for (std::size_t step = 1; low > 0 && uncompressed[low] > offset; step *= 2) {
+        high = low;
+        low = low > step ? low - step : 0;
+    }
+    for (std::size_t step = 1; high < count && uncompressed[high] <= offset; step *= 2) {
+        low = high;
+        high = std::min(count, high + step);
+    }
+    const auto first = uncompressed.begin();
+    const auto after = std::upper_bound(first + static_cast<std::ptrdiff_t>(low), first + static_cast<std::ptrdiff_t>(high), offset);
+    return after == first ? 0 : static_cast<std::size_t>(after - first) - 1;
 }
 
 std::string format_gzi(const BlockTable& table) {

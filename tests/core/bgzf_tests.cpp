@@ -1,5 +1,6 @@
 // BGZF input: block rules, the ".gzi" format, the scan in parts, reads
 // across blocks against the plain file, and damaged files.
+#include <algorithm>
 #include <cstdlib>
 #include <random>
 #include <string>
@@ -148,6 +149,26 @@ CORE_TEST(the_block_of_an_offset_skips_empty_blocks) {
     CHECK_EQ(table.block_of(10), std::size_t{2});
     CHECK_EQ(table.block_of(19), std::size_t{2});
     CHECK_EQ(table.inflated_size(2), std::uint64_t{10});
+}
+
+// The search starts from a guess that only even blocks make right: tables
+// of uneven and empty blocks must give what a search of the whole does.
+CORE_TEST(the_block_of_an_offset_in_uneven_tables) {
+    std::mt19937_64 random(7);
+    for (std::uint64_t most : {1, 3, 1000, 65280}) {
+        sekvo::BlockTable table;
+        std::uint64_t at = 0;
+        for (int i = 0; i < 300; ++i) {
+            table.uncompressed.push_back(at);
+            at += random() % 4 == 0 ? 0 : 1 + random() % most;
+        }
+        table.uncompressed_end = at + 1;  // a last block holding a byte
+        table.compressed.resize(table.uncompressed.size());
+        for (std::uint64_t offset = 0; offset < table.uncompressed_end; offset += 1 + random() % (most / 7 + 1)) {
+            auto after = std::upper_bound(table.uncompressed.begin(), table.uncompressed.end(), offset);
+            CHECK_EQ(table.block_of(offset), static_cast<std::size_t>(after - table.uncompressed.begin()) - 1);
+        }
+    }
 }
 
 CORE_TEST(the_scan_in_parts_indexes_as_the_plain_scan) {
