@@ -6,7 +6,6 @@ and to a file once more so that its residues can be checked.
 
 from __future__ import annotations
 
-import hashlib
 import os
 import shutil
 import statistics
@@ -39,14 +38,6 @@ def fasta_records(path: str) -> list[str]:
     if current is not None:
         records.append("".join(current))
     return records
-
-
-def digest(texts: list[str]) -> dict:
-    h = hashlib.sha256()
-    for t in texts:
-        h.update(t.encode("ascii"))
-        h.update(b"\n")
-    return {"sha256": h.hexdigest()[:16], "count": len(texts), "residues": sum(map(len, texts))}
 
 
 def samtools_regions_file(bed_path: str) -> str:

@@ -32,6 +32,7 @@ import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
+from residue_digest import digest  # noqa: E402
 
 BATCHES = 40          # mini-batches per timed training loop
 BATCH_WINDOWS = 256
@@ -164,16 +165,6 @@ def variants(tool: str, handle, genome: str) -> dict[str, dict[str, tuple]]:
             return [floor.fetch(c, s, e) for c, s, e in bed] if collect else bed
         out["bed_file"] = {"parse to tuples in Python": (lambda i: i["bed_path"], parse)}
     return out
-
-
-def digest(texts) -> dict:
-    h = hashlib.sha256()
-    total = 0
-    for t in texts:
-        h.update(t.encode("ascii"))
-        h.update(b"\n")
-        total += len(t)
-    return {"sha256": h.hexdigest()[:16], "count": len(texts), "residues": total}
 
 
 def time_workloads(tool: str, handle, genome: str, given: dict, reps: int, log=None) -> dict:

@@ -36,8 +36,9 @@ sys.path.insert(0, HERE)
 import across_processes  # noqa: E402
 import make_data  # noqa: E402
 import one_shot  # noqa: E402
-from cli_tools import CLI_TOOLS, digest as text_digest, samtools_regions_file, time_command  # noqa: E402
+from cli_tools import CLI_TOOLS, samtools_regions_file, time_command  # noqa: E402
 from report import write_outputs  # noqa: E402
+from residue_digest import digest as text_digest  # noqa: E402
 from tools import TOOLS, python_build_index  # noqa: E402
 
 BATCH_SETS = ("var_random", "var_sorted", "fixed100_random", "fixed100_sorted")

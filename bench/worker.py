@@ -20,6 +20,7 @@ import sys
 import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from residue_digest import digest  # noqa: E402
 from tools import TOOLS, Variant  # noqa: E402
 
 BATCH_SETS = ("var_random", "var_sorted", "fixed100_random", "fixed100_sorted")
@@ -28,16 +29,6 @@ BATCH_SETS = ("var_random", "var_sorted", "fixed100_random", "fixed100_sorted")
 def read_bed(path: str) -> list[tuple[str, int, int]]:
     with open(path) as f:
         return [(c, int(s), int(e)) for c, s, e in (line.split("\t")[:3] for line in f)]
-
-
-def digest(texts) -> dict:
-    h = hashlib.sha256()
-    total = 0
-    for t in texts:
-        h.update(t.encode("ascii"))
-        h.update(b"\n")
-        total += len(t)
-    return {"sha256": h.hexdigest()[:16], "count": len(texts), "residues": total}
 
 
 def proc_status() -> dict[str, int]:

@@ -384,3 +384,26 @@ def test_getfasta_writes_before_its_input_ends(blocks_genome):
         first_seen.set()
         sender.join(60)
         proc.kill()
+
+
+def test_faidx_region_file_is_read_in_bounded_memory(tmp_path):
+    # 48 MB of region lines on standard input are read in pieces: the peak
+    # stays far below the input's size (a whole read would hold it twice).
+    # The peak is the process's own (VmHWM): ru_maxrss would count pytest's
+    # memory, inherited up to exec.
+    if os.environ.get("SEKVO_SANITIZER"):
+        pytest.skip("the sanitizer's quarantine keeps freed memory resident")
+    fa = write_fasta(tmp_path / "g.fa", [("g", "ACGT" * 100)])
+    (tmp_path / "r.txt").write_bytes((b"g:1-4" + b" " * 4090 + b"\n") * 12_000)  # blanks are trimmed
+    report_peak = ("import atexit, runpy, sys\n"
+                   "atexit.register(lambda: print([l for l in open('/proc/self/status') if 'VmHWM' in l][0],"
+                   " file=sys.stderr, end=''))\n"
+                   "sys.argv[0] = 'sekvo'\n"
+                   "runpy.run_module('sekvo_cli', run_name='__main__')\n")
+    import sekvo
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join([str(ROOT / "python"), os.path.dirname(sekvo.__file__)]))
+    with open(tmp_path / "r.txt", "rb") as regions:
+        done = subprocess.run([sys.executable, "-c", report_peak, "faidx", fa, "-r", "-"], env=env,
+                              stdin=regions, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, timeout=120)
+    assert done.returncode == 0
+    assert int(done.stderr.split()[1]) < 40_000         # kB

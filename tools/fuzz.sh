@@ -11,7 +11,7 @@ cd "$(dirname "$0")/.."
 cmake=$1 ninja=$2 python=$3
 build=${4:-build/fuzz}
 seconds=${FUZZ_SECONDS:-60}
-harnesses=(scan index_loader region_copy bed_reader bgzf_block gzi_loader)
+harnesses=(scan index_loader region_copy bed_reader region_lines bgzf_block gzi_loader)
 
 # clang++ that can link a libFuzzer harness with ASan and UBSan.
 have_libfuzzer() {

@@ -3,7 +3,7 @@
 from __future__ import annotations
 
 import re
-from contextlib import ExitStack
+from contextlib import ExitStack, contextmanager, nullcontext
 from itertools import chain
 from typing import NamedTuple
 
@@ -13,7 +13,7 @@ from .messages import Messages
 from .output import PIECE_RESIDUES, Output, fasta_record, fasta_text, reverse_complement
 from .reference import WHITESPACE, Reference
 from .regions import parse_region
-from .streaming import has_descriptor, write_region_lines, write_region_records
+from .streaming import GunzippedBed, OpenBed, has_descriptor, write_region_lines, write_region_records
 
 # Regions are read in batches of at most this many residues (bounds memory
 # for whole-chromosome requests) or this many regions.
@@ -171,10 +171,16 @@ def run(args) -> int:
         raise CliError(f"--length must be 0 or more, not {args.length}")
     marks = _strand_marks(args.mark_strand)
     if has_descriptor(args.output):
-        files = [(path, read_text(path, "region file")) for path in args.region_file]
-        messages = Messages("faidx")
-        ref = Reference(args.fasta, index_path=args.fai_idx, block_index_path=args.gzi_idx)
-        return _run_in_core(args, ref, files, marks, messages)
+        with ExitStack() as files:
+            opened = []
+            for path in args.region_file:     # opened before the FASTA file, read as the core needs them
+                if path == "-" and any(f.path == "-" for f in opened):
+                    continue                  # standard input is read once; again it holds nothing
+                opened.append(OpenBed(path, "region file"))
+                files.callback(opened[-1].close)
+            messages = Messages("faidx")
+            ref = Reference(args.fasta, index_path=args.fai_idx, block_index_path=args.gzi_idx)
+            return _run_in_core(args, ref, opened, marks, messages)
     texts = _region_texts(args)
     messages = Messages("faidx")
     ref = Reference(args.fasta, index_path=args.fai_idx, block_index_path=args.gzi_idx)
@@ -201,7 +207,7 @@ def _warn_short(args, messages: Messages, header: str, got: int, wanted: int) ->
                   f"{wanted:,} residues (truncated file or stale index)")
 
 
-def _run_in_core(args, ref: Reference, files: list[tuple[str, str]], marks, messages: Messages) -> int:
+def _run_in_core(args, ref: Reference, files: list[OpenBed], marks, messages: Messages) -> int:
     """Region files read and written by the core, line by line in windows; the
     lines it does not read itself (anything but plain name:start-end) are
     resolved here. The output is opened when the first window is ready, so a
@@ -218,14 +224,15 @@ def _run_in_core(args, ref: Reference, files: list[tuple[str, str]], marks, mess
             return out
 
         short = []
-        for path, text in files:
-            def resolve(line: str, number: int, path=path) -> _Planned | None:
+        for regions in files:
+            def resolve(line: str, number: int, path=regions.path) -> _Planned | None:
                 line = line.strip(WHITESPACE)
                 if not line:
                     return None
                 return _resolve(ref, line, _Where(path, number), suffix, args.keep_going, messages)
 
-            short += write_region_lines(ref, opened, text, resolve, suffix, args.length, reverse)
+            with _gunzipped(regions) if regions.compressed else nullcontext(regions) as source:
+                short += write_region_lines(ref, opened, source, resolve, suffix, args.length, reverse)
         planned = _plan(ref, [(text, _Where(None, 0)) for text in args.regions], marks, reverse,
                         args.keep_going, messages)
         if planned:
@@ -236,6 +243,16 @@ def _run_in_core(args, ref: Reference, files: list[tuple[str, str]], marks, mess
         for header, got, wanted in short:
             _warn_short(args, messages, header, got, wanted)
     return 1 if short else 0
+
+
+@contextmanager
+def _gunzipped(regions: OpenBed):
+    """A gzip-compressed region file as plain text, decompressed while the core reads."""
+    plain = GunzippedBed(regions)
+    try:
+        yield plain
+    finally:
+        plain.close()
 
 
 def _write_in_core(args, ref: Reference, out: Output, planned: list[_Planned]) -> list[tuple[int, int, int]]:

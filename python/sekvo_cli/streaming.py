@@ -19,17 +19,18 @@ HEADER_STYLES = {"coordinates": 0, "name": 1, "name_only": 2}
 
 class OpenBed:
     """A BED file (or standard input) opened for the engine, with the first
-    bytes already read to tell gzip from plain text."""
+    bytes already read to tell gzip from plain text; `what` names it in messages."""
 
-    def __init__(self, path: str):
+    def __init__(self, path: str, what: str = "BED file"):
         self.path = path
+        self.what = what
         self.owned = path != "-"
         try:
             self.fd = os.open(path, os.O_RDONLY) if self.owned else sys.stdin.buffer.fileno()
         except IsADirectoryError:
-            raise CliError(f"BED file '{path}' is a directory") from None
+            raise CliError(f"{what} '{path}' is a directory") from None
         except OSError as exc:
-            raise CliError(f"cannot open BED file '{path}': {exc.strerror}") from None
+            raise CliError(f"cannot open {what} '{path}': {exc.strerror}") from None
         try:
             self.prefix = b""
             while len(self.prefix) < 2:
@@ -39,10 +40,10 @@ class OpenBed:
                 self.prefix += more
         except IsADirectoryError:
             self.close()
-            raise CliError(f"BED file '{path}' is a directory") from None
+            raise CliError(f"{what} '{path}' is a directory") from None
         except OSError as exc:
             self.close()
-            raise CliError(f"cannot read BED file '{path}': {exc.strerror}") from None
+            raise CliError(f"cannot read {what} '{path}': {exc.strerror}") from None
 
     @property
     def compressed(self) -> bool:
@@ -89,6 +90,7 @@ class GunzippedBed:
         import threading
 
         self.path = bed.path
+        self.what = bed.what
         self.prefix = b""
         self.error: Exception | None = None
         self.fd, self._write_fd = os.pipe()
@@ -121,7 +123,7 @@ class GunzippedBed:
         os.close(self.fd)
         self._thread.join()
         if self.error is not None:
-            raise CliError(f"cannot decompress BED file '{self.path}': {self.error}")
+            raise CliError(f"cannot decompress {self.what} '{self.path}': {self.error}")
 
 
 def has_descriptor(output: str | None) -> bool:
@@ -183,12 +185,12 @@ def write_region_records(ref, out, names, starts, ends, headers, width: int,
         raise CliError(f"reading '{ref.path}' failed: {exc}") from None
 
 
-def write_region_lines(ref, opened, text: str, resolve, suffix: str, width: int,
+def write_region_lines(ref, opened, regions: OpenBed, resolve, suffix: str, width: int,
                        reverse: bool) -> list[tuple[str, int, int]]:
-    """The lines of a region file as FASTA records, plain name:start-end lines read
-    by the core and the others by resolve(line, number); `opened()` gives the Output,
-    opened when the first window is ready. (header, residues, wanted) of each record
-    that came out short."""
+    """The lines of an opened region file as FASTA records, read in pieces, plain
+    name:start-end lines read by the core and the others by resolve(line, number);
+    `opened()` gives the Output, opened when the first window is ready. (header,
+    residues, wanted) of each record that came out short."""
     state = {}
 
     def opener() -> int:
@@ -196,10 +198,15 @@ def write_region_lines(ref, opened, text: str, resolve, suffix: str, width: int,
         return output_fd(out)
 
     try:
-        return sekvo._write_region_lines(ref.faidx, text, opener, resolve, suffix, width, reverse)
+        return sekvo._write_region_lines(ref.faidx, regions.fd, opener, resolve, suffix, width, reverse,
+                                         regions.prefix)
     except (BrokenPipeError, CliError):
         raise
+    except ValueError as exc:
+        raise CliError(f"{regions.path}: {exc}") from None
     except OSError as exc:
+        if exc.filename == "regions":
+            raise CliError(f"cannot read {regions.what} '{regions.path}': {exc.strerror}") from None
         raise write_error(exc, state.get("out") or opened()) from None
     except MemoryError:
         raise CliError("not enough memory for the output window") from None

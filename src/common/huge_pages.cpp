@@ -6,9 +6,9 @@
 
 namespace sekvo {
 
-void advise_huge_pages(const void* data, std::size_t bytes) noexcept {
+void advise_huge_pages(const void* data, std::size_t bytes, std::size_t min_huge_pages) noexcept {
     constexpr std::uintptr_t kHugePage = std::uintptr_t{2} << 20;
-    if (bytes < 2 * kHugePage) return;
+    if (bytes / kHugePage < min_huge_pages) return;
     const auto begin = reinterpret_cast<std::uintptr_t>(data);
     const std::uintptr_t first = (begin + kHugePage - 1) & ~(kHugePage - 1);
     const std::uintptr_t last = (begin + bytes) & ~(kHugePage - 1);

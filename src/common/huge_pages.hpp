@@ -3,7 +3,8 @@
 // machines). Asking for huge pages before its first write cuts the faults
 // 512-fold where the kernel grants them (transparent huge pages in
 // "madvise" mode). Only whole aligned huge pages inside the array are
-// advised, so no other memory is affected; small arrays are left alone.
+// advised, so no other memory is affected; arrays smaller than
+// `min_huge_pages` huge pages are left alone.
 #pragma once
 
 #include <cstddef>
@@ -11,7 +12,7 @@
 
 namespace sekvo {
 
-void advise_huge_pages(const void* data, std::size_t bytes) noexcept;
+void advise_huge_pages(const void* data, std::size_t bytes, std::size_t min_huge_pages = 2) noexcept;
 
 // v.reserve(count), the storage advised as above.
 template <class T>

@@ -55,7 +55,8 @@ std::string describe_bed_problem(std::string_view path, const BedProblem& proble
     return std::string(path) + ": line " + std::to_string(problem.line) + ": " + problem.message;
 }
 
-bool BedReader::parse_line(std::string_view line) {
+bool BedReader::read_line(std::string_view line) {
+    if (problem_) return false;
     const std::uint64_t number = next_line_++;
     if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
     if (!is_interval(line)) return true;
@@ -92,34 +93,17 @@ bool BedReader::parse_line(std::string_view line) {
 
 bool BedReader::feed(std::string_view piece) {
     if (problem_) return false;
-    if (!carried_.empty()) {
-        const std::size_t feed = piece.find('\n');
-        if (feed == std::string_view::npos) {
-            carried_.append(piece);
-            return true;
-        }
-        carried_.append(piece.substr(0, feed));
-        piece.remove_prefix(feed + 1);
-        const std::string line = std::exchange(carried_, std::string{});
-        if (!parse_line(line)) return false;
-    }
-    while (!piece.empty()) {
-        const std::size_t feed = piece.find('\n');
-        if (feed == std::string_view::npos) {
-            carried_.assign(piece);
-            return true;
-        }
-        if (!parse_line(piece.substr(0, feed))) return false;
-        piece.remove_prefix(feed + 1);
-    }
+    lines_.feed(piece);
+    std::string_view line;
+    while (lines_.next(line))
+        if (!read_line(line)) return false;
     return true;
 }
 
 bool BedReader::finish() {
     if (problem_) return false;
-    if (carried_.empty()) return true;
-    const std::string line = std::exchange(carried_, std::string{});
-    return parse_line(line);
+    std::string_view line;
+    return !lines_.finish(line) || read_line(line);
 }
 
 BedText parse_bed_text(std::string_view text) {

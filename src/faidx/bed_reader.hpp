@@ -10,6 +10,7 @@
 #include <utility>
 
 #include "common/error.hpp"
+#include "common/line_splitter.hpp"
 #include "faidx/region_columns.hpp"
 
 namespace sekvo {
@@ -35,6 +36,8 @@ public:
     bool feed(std::string_view piece);
     // Parses a last line that has no line feed.
     bool finish();
+    // Parses one whole line, without its line feed.
+    bool read_line(std::string_view line);
 
     const std::optional<BedProblem>& problem() const { return problem_; }
     // The regions parsed so far; take them to keep memory bounded.
@@ -44,10 +47,8 @@ public:
     std::uint64_t next_line() const { return next_line_; }
 
 private:
-    bool parse_line(std::string_view line);
-
     RegionColumns regions_;
-    std::string carried_;  // an unfinished line from the previous piece
+    LineSplitter lines_;
     std::uint64_t next_line_;
     std::optional<BedProblem> problem_;
 };

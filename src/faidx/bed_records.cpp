@@ -34,14 +34,14 @@ BedRecordStream::BedRecordStream(const IndexHandle& handle, BedRecordOptions opt
 bool BedRecordStream::read_line(std::string_view line) {
     const std::uint64_t number = reader_.next_line();
     const std::size_t before = reader_.regions().size();
-    if (!reader_.feed(line)) {
+    if (!reader_.read_line(line)) {
         problem_ = reader_.problem();
         return false;
     }
     if (reader_.regions().size() == before) return true;  // a header, comment or blank line
     lines_.push_back(number);
     if (options_.strand) {
-        std::string_view text = line.substr(0, line.size() - 1);
+        std::string_view text = line;
         if (!text.empty() && text.back() == '\r') text.remove_suffix(1);
         strand_texts_.append(sixth_column(text));
         strand_ends_.push_back(strand_texts_.size());
@@ -52,36 +52,17 @@ bool BedRecordStream::read_line(std::string_view line) {
 
 bool BedRecordStream::feed(std::string_view text) {
     if (stopped()) return false;
-    if (!carried_.empty()) {
-        const std::size_t feed = text.find('\n');
-        if (feed == std::string_view::npos) {
-            carried_.append(text);
-            return true;
-        }
-        carried_.append(text.substr(0, feed + 1));
-        text.remove_prefix(feed + 1);
-        const std::string line = std::exchange(carried_, std::string{});
+    splitter_.feed(text);
+    std::string_view line;
+    while (splitter_.next(line))
         if (!read_line(line)) return false;
-    }
-    while (!text.empty()) {
-        const std::size_t feed = text.find('\n');
-        if (feed == std::string_view::npos) {
-            carried_.assign(text);
-            break;
-        }
-        if (!read_line(text.substr(0, feed + 1))) return false;
-        text.remove_prefix(feed + 1);
-    }
     return !stopped();
 }
 
 bool BedRecordStream::finish() {
     if (stopped()) return false;
-    if (!carried_.empty()) {
-        carried_.push_back('\n');
-        const std::string line = std::exchange(carried_, std::string{});
-        if (!read_line(line)) return false;
-    }
+    std::string_view line;
+    if (splitter_.finish(line) && !read_line(line)) return false;
     if (!write_window()) return false;
     sink_.flush();
     return !stopped();

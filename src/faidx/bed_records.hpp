@@ -13,6 +13,7 @@
 
 #include "faidx/bed_reader.hpp"
 #include "common/error.hpp"
+#include "common/line_splitter.hpp"
 #include "faidx/index_handle.hpp"
 #include "faidx/output_sink.hpp"
 #include "faidx/record_output.hpp"
@@ -61,7 +62,7 @@ public:
     std::uint64_t lines_read() const { return reader_.next_line() - 1; }
 
 private:
-    bool read_line(std::string_view line);  // one line, its '\n' included
+    bool read_line(std::string_view line);  // one line, without its '\n'
     bool write_window();
     bool stopped() const { return problem_ || error_ || sink_.error() != 0; }
 
@@ -69,7 +70,7 @@ private:
     BedRecordOptions options_;
     OutputSink& sink_;
     BedReader reader_;
-    std::string carried_;           // a line cut by the end of a piece
+    LineSplitter splitter_;
     std::vector<std::uint64_t> lines_;        // line number of each region read
     std::string strand_texts_;                // column 6 of each region, when asked for
     std::vector<std::size_t> strand_ends_;

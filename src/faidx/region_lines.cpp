@@ -46,20 +46,16 @@ bool RegionLineReader::add_plain(std::string_view line) {
     return true;
 }
 
-RegionLineReader::Stop RegionLineReader::read(std::string_view text, std::size_t& at) {
-    while (at < text.size()) {
+RegionLineReader::Stop RegionLineReader::read() {
+    for (;;) {
         if (window_.full()) return Stop::window_full;
-        std::size_t line_end = text.find('\n', at);
-        if (line_end == std::string_view::npos) line_end = text.size();
-        const std::string_view line = trim_ascii_space(text.substr(at, line_end - at));
-        at = line_end + 1;
-        ++line_;
+        std::string_view text;
+        if (!lines_.next(text) && !(finished_ && lines_.finish(text))) return Stop::end;
+        const std::string_view line = trim_ascii_space(text);
         if (line.empty() || add_plain(line)) continue;
         referred_ = line;
         return Stop::referred;
     }
-    if (at > text.size()) at = text.size();
-    return Stop::end;
 }
 
 }  // namespace sekvo

@@ -7,7 +7,8 @@
 // region past the record's end, unknown names, non-ASCII at either end)
 // is handed to the caller, which reads it by the general rules and adds
 // the record it stands for; so the general rules live in one place and
-// the common line costs no more than a look-up.
+// the common line costs no more than a look-up. The file is fed in pieces
+// of any size, so it is read in bounded memory however long it is.
 #pragma once
 
 #include <cstddef>
@@ -15,6 +16,7 @@
 #include <string>
 #include <string_view>
 
+#include "common/line_splitter.hpp"
 #include "faidx/index_handle.hpp"
 #include "faidx/record_output.hpp"
 
@@ -27,18 +29,26 @@ public:
     RegionLineReader(const IndexHandle& handle, std::string suffix, bool reverse)
         : handle_(handle), suffix_(std::move(suffix)), reverse_(reverse) {}
 
+    // The next piece of the file, kept alive by the caller until read()
+    // returns Stop::end; then the next piece, or finish() at the file's end.
+    void feed(std::string_view piece) { lines_.feed(piece); }
+    // The file ended: its last line needs no line feed.
+    void finish() { finished_ = true; }
+
     enum class Stop {
-        end,          // the text is read
+        end,          // what was fed is read
         referred,     // referred() is the caller's to read, then read on
         window_full,  // window() is to be written and cleared, then read on
     };
-    // Reads the lines of `text` from `at`, moving `at` past what it read.
-    Stop read(std::string_view text, std::size_t& at);
+    // Reads the lines fed so far.
+    Stop read();
 
-    // The line handed over, ASCII white space trimmed (never empty), and
-    // its 1-based number.
+    // The line handed over, ASCII white space trimmed (never empty). Lines
+    // read here are UTF-8 (names come from the index); one handed over may
+    // not be, for the caller to refuse.
     std::string_view referred() const { return referred_; }
-    std::uint64_t line() const { return line_; }
+    // The 1-based number of the line last read.
+    std::uint64_t line() const { return lines_.lines(); }
 
     // Adds a record the caller read; end < start: an empty record.
     void add(std::string_view header, std::string_view name, std::uint64_t start, std::uint64_t end) {
@@ -53,10 +63,11 @@ private:
     const IndexHandle& handle_;
     std::string suffix_;
     bool reverse_;
+    LineSplitter lines_;
+    bool finished_ = false;
     RecordWindow window_;
     std::string header_;
     std::string_view referred_;
-    std::uint64_t line_ = 0;
 };
 
 }  // namespace sekvo

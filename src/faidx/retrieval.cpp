@@ -1,11 +1,10 @@
 #include "faidx/retrieval.hpp"
 
-#include <sys/mman.h>
-
 #include <cstdint>
 #include <limits>
 #include <new>
 
+#include "common/huge_pages.hpp"
 #include "faidx/mapping_guard.hpp"
 #include "faidx/warnings.hpp"
 
@@ -85,19 +84,6 @@ void pad(std::string& text, std::uint64_t missing, const std::string& filler) {
     }
     text.reserve(static_cast<std::size_t>(total));
     for (std::uint64_t i = 0; i < missing; ++i) text.append(filler);
-}
-
-// A fresh buffer of many megabytes costs more in page faults than in
-// copying; asking for huge pages before it is first written cuts the
-// faults 512-fold where the kernel grants them. Only whole aligned huge
-// pages inside the buffer are advised, so no other memory is affected.
-void prefer_huge_pages(char* data, std::size_t size) {
-    constexpr std::uintptr_t kHugePage = std::uintptr_t{2} << 20;
-    if (size < 4 * kHugePage) return;
-    const auto begin = reinterpret_cast<std::uintptr_t>(data);
-    const std::uintptr_t first = (begin + kHugePage - 1) & ~(kHugePage - 1);
-    const std::uintptr_t last = (begin + size) & ~(kHugePage - 1);
-    if (last > first) ::madvise(reinterpret_cast<void*>(first), last - first, MADV_HUGEPAGE);
 }
 
 void upper_case(char* text, std::size_t size) {
@@ -240,7 +226,9 @@ void prefetch(const IndexHandle& handle, const RegionPlan& plan) {
 Result<bool> fill_buffer(const IndexHandle& handle, const RegionPlan& plan, char* out) {
     if (handle.mapping_failed()) return truncated_while_mapped();
     const std::size_t capacity = buffer_size(handle, plan);
-    prefer_huge_pages(out, capacity);
+    // A fresh buffer of many megabytes costs more in page faults than in
+    // copying; smaller ones are left to the allocator's recycled pages.
+    advise_huge_pages(out, capacity, 4);
     BufferCopy copy;
     if (const UncompressedSource* source = handle.uncompressed_source()) {
         Result<BufferCopy> copied = read_source_into_buffer(*source, *plan.entry, plan.first, plan.count, out, capacity);

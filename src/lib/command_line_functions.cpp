@@ -15,6 +15,7 @@
 #include "faidx/output_sink.hpp"
 #include "faidx/record_output.hpp"
 #include "faidx/region_lines.hpp"
+#include "faidx/utf8.hpp"
 #include "lib/index_settings.hpp"
 #include "lib/binding/binding.hpp"
 #include "lib/classes.hpp"
@@ -63,6 +64,33 @@ PyObject* skips_list(std::vector<BedSkip>&& skips) {
     });
 }
 
+// Text inputs are read in pieces of this size into one buffer.
+constexpr std::size_t kReadSize = std::size_t{1} << 20;
+
+// One read(2) of up to `size` bytes, retried when a signal interrupts it
+// unless the signal was ^C; called without the GIL. The bytes read, 0 at
+// the end, -1 with `error` set.
+ssize_t read_piece(int fd, char* buffer, std::size_t size, int& error) {
+    ssize_t got = 0;
+    do {
+        got = ::read(fd, buffer, size);
+    } while (got < 0 && errno == EINTR && !PyOS_InterruptOccurred());
+    if (got < 0) error = errno;
+    return got;
+}
+
+// The optional `prefix` argument: the first bytes of an input, which the
+// caller read to tell gzip from plain text.
+bool extract_prefix(PyObject* object, std::string& prefix) {
+    if (object == nullptr) return true;
+    if (!PyBytes_Check(object)) {
+        PyErr_SetString(PyExc_TypeError, "prefix: expected bytes");
+        return false;
+    }
+    prefix.assign(PyBytes_AS_STRING(object), static_cast<std::size_t>(PyBytes_GET_SIZE(object)));
+    return true;
+}
+
 // Hands the lines read and the intervals skipped so far to `report`.
 bool report_progress(PyObject* report, BedRecordStream& stream) {
     if (PyErr_CheckSignals() < 0) return false;  // ^C: KeyboardInterrupt
@@ -106,32 +134,22 @@ PyObject* write_bed_records(PyObject*, PyObject* const* args, Py_ssize_t nargs, 
     options.header = static_cast<BedHeader>(header);
     PyObject* report = argv[8];
     std::string prefix;
-    if (argv[9] != nullptr) {
-        if (!PyBytes_Check(argv[9])) {
-            PyErr_SetString(PyExc_TypeError, "prefix: expected bytes");
-            return nullptr;
-        }
-        prefix.assign(PyBytes_AS_STRING(argv[9]), static_cast<std::size_t>(PyBytes_GET_SIZE(argv[9])));
-    }
+    if (!extract_prefix(argv[9], prefix)) return nullptr;
 
     // Windows are fetched and written on the sink's thread while this one
     // reads the next lines.
     OutputSink sink(out_fd, OutputSink::background);
     BedRecordStream stream(*handle, options, sink);
     stream.feed(prefix);
-    constexpr std::size_t kReadSize = std::size_t{1} << 20;
     std::unique_ptr<char[]> piece = std::make_unique_for_overwrite<char[]>(kReadSize);
     int read_error = 0;
     for (;;) {
         ssize_t got = 0;
         bool fed = true;
         Py_BEGIN_ALLOW_THREADS
-        do {
-            got = ::read(bed_fd, piece.get(), kReadSize);
-        } while (got < 0 && errno == EINTR && !PyOS_InterruptOccurred());
-        if (got < 0) read_error = errno;
-        else if (got > 0) fed = stream.feed(std::string_view(piece.get(), static_cast<std::size_t>(got)));
-        else fed = stream.finish();
+        got = read_piece(bed_fd, piece.get(), kReadSize, read_error);
+        if (got > 0) fed = stream.feed(std::string_view(piece.get(), static_cast<std::size_t>(got)));
+        else if (got == 0) fed = stream.finish();
         Py_END_ALLOW_THREADS
         if (!report_progress(report, stream)) return nullptr;
         if (read_error != 0) return raise_os_error(read_error, "bed");
@@ -242,28 +260,34 @@ bool write_line_window(const IndexHandle& handle, const RecordLayout& layout, Re
     return PyErr_CheckSignals() == 0;  // ^C between windows: KeyboardInterrupt
 }
 
-// _write_region_lines(faidx, text, opener, resolve, suffix, line_width, reverse)
-// The lines of a region file as FASTA records in line order. A plain
-// "name:start-end" line is read in the core (header: the line and
-// `suffix`); resolve(line, number) reads any other non-blank line and
-// returns None (no record) or (header, name, start, end) with the
-// coordinates within the record (end < start: an empty record). opener()
-// returns the output descriptor; it is first called when the first window
-// of records is read, so a mistake early in the file leaves no output.
-// Returns (header, residues, wanted) for each record that came out short.
+// _write_region_lines(faidx, fd, opener, resolve, suffix, line_width, reverse, prefix)
+// The lines of a region file (`prefix` bytes, already read by the caller,
+// then fd to its end) as FASTA records in line order, read in pieces so
+// that memory stays bounded. A plain "name:start-end" line is read in the
+// core (header: the line and `suffix`); resolve(line, number) reads any
+// other non-blank line and returns None (no record) or (header, name,
+// start, end) with the coordinates within the record (end < start: an
+// empty record). opener() returns the output descriptor; it is first
+// called when the first window of records is read, so a mistake early in
+// the file leaves no output. A line that is not UTF-8 raises
+// ValueError("line N: ..."); failed reads and writes raise OSError whose
+// filename is "regions" or "output". Returns (header, residues, wanted)
+// for each record that came out short.
 PyObject* write_region_lines(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     static const Signature signature{
-        "_write_region_lines()", {"faidx", "text", "opener", "resolve", "suffix", "line_width", "reverse"}, 7};
-    PyObject* argv[7];
+        "_write_region_lines()",
+        {"faidx", "fd", "opener", "resolve", "suffix", "line_width", "reverse", "prefix"}, 7};
+    PyObject* argv[8];
     if (!parse_arguments(signature, args, nargs, kwnames, argv)) return nullptr;
     const IndexHandle* handle = handle_of(argv[0]);
-    std::string text;
+    int fd = -1;
     std::string suffix;
     std::uint64_t width = 0;
     bool reverse = false;
-    if (handle == nullptr || !extract_argument("text", argv[1], text) ||
-        !extract_argument("suffix", argv[4], suffix) || !extract_argument("line_width", argv[5], width) ||
-        !extract_argument("reverse", argv[6], reverse))
+    std::string prefix;
+    if (handle == nullptr || !extract_fd("fd", argv[1], fd) || !extract_argument("suffix", argv[4], suffix) ||
+        !extract_argument("line_width", argv[5], width) || !extract_argument("reverse", argv[6], reverse) ||
+        !extract_prefix(argv[7], prefix))
         return nullptr;
     PyObject* opener = argv[2];
     PyObject* resolve = argv[3];
@@ -273,11 +297,16 @@ PyObject* write_region_lines(PyObject*, PyObject* const* args, Py_ssize_t nargs,
     std::optional<OutputSink> sink;
     Ref short_records = Ref::steal(PyList_New(0));
     if (!short_records) return nullptr;
-    std::size_t at = 0;
-    for (;;) {
-        const RegionLineReader::Stop stop = reader.read(text, at);
+    std::unique_ptr<char[]> piece = std::make_unique_for_overwrite<char[]>(kReadSize);
+    reader.feed(prefix);
+    for (bool at_end = false;;) {
+        const RegionLineReader::Stop stop = reader.read();
         if (stop == RegionLineReader::Stop::referred) {
-            Ref line = Ref::steal(to_python(reader.referred()));
+            const std::string_view text = reader.referred();
+            if (!is_valid_utf8(reinterpret_cast<const unsigned char*>(text.data()), text.size()))
+                return PyErr_Format(PyExc_ValueError, "line %llu: not valid UTF-8 text",
+                                    static_cast<unsigned long long>(reader.line()));
+            Ref line = Ref::steal(to_python(text));
             if (!line) return nullptr;
             Ref record = Ref::steal(
                 PyObject_CallFunction(resolve, "OK", line.get(), static_cast<unsigned long long>(reader.line())));
@@ -286,14 +315,25 @@ PyObject* write_region_lines(PyObject*, PyObject* const* args, Py_ssize_t nargs,
             std::tuple<std::string, std::string, std::uint64_t, std::uint64_t> got;
             if (!extract_argument("resolve()", record.get(), got)) return nullptr;
             reader.add(std::get<0>(got), std::get<1>(got), std::get<2>(got), std::get<3>(got));
-            continue;
+        } else if (stop == RegionLineReader::Stop::window_full) {
+            if (!write_line_window(*handle, layout, reader.window(), opener, sink, short_records)) return nullptr;
+        } else if (at_end) {
+            break;
+        } else {  // what was fed is read: the next piece
+            int read_error = 0;
+            ssize_t got = 0;
+            Py_BEGIN_ALLOW_THREADS
+            got = read_piece(fd, piece.get(), kReadSize, read_error);
+            Py_END_ALLOW_THREADS
+            if (PyErr_CheckSignals() < 0) return nullptr;  // ^C: KeyboardInterrupt
+            if (got < 0) return raise_os_error(read_error, "regions");
+            if (got > 0) reader.feed(std::string_view(piece.get(), static_cast<std::size_t>(got)));
+            else reader.finish();
+            at_end = got == 0;
         }
-        const bool done = stop == RegionLineReader::Stop::end;
-        if ((!done || !reader.window().empty()) &&
-            !write_line_window(*handle, layout, reader.window(), opener, sink, short_records))
-            return nullptr;
-        if (done) break;
     }
+    if (!reader.window().empty() && !write_line_window(*handle, layout, reader.window(), opener, sink, short_records))
+        return nullptr;
     if (sink) {
         Py_BEGIN_ALLOW_THREADS
         sink->flush();

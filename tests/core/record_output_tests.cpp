@@ -320,12 +320,13 @@ CORE_TEST(region_lines_read_plain_lines_and_refer_the_rest) {
         "c:5-3\nd:01-2\nc:2-3 \xc2\xa0\nc:10-10";
     RegionLineReader reader(*handle.value(), "/rc", true);
     std::vector<std::pair<std::uint64_t, std::string>> referred;
-    std::size_t at = 0;
-    while (reader.read(text, at) == RegionLineReader::Stop::referred) {
+    reader.feed(text);
+    reader.finish();
+    while (reader.read() == RegionLineReader::Stop::referred) {
         referred.emplace_back(reader.line(), std::string(reader.referred()));
         if (reader.referred() == "c") reader.add("whole", "c", 1, 10);
     }
-    CHECK_EQ(at, text.size());
+    CHECK_EQ(reader.line(), std::uint64_t{15});
     const std::vector<std::pair<std::uint64_t, std::string>> expected_referred = {
         {4, "x:1-2"}, {5, "c:8-20"}, {6, "{c}:2-4"}, {7, "c:1,0"}, {9, "c"}, {10, "\xc2\xa0c:1-2"},
         {11, "nope:1-2"}, {12, "c:5-3"}, {13, "d:01-2"}, {14, "c:2-3 \xc2\xa0"}};
@@ -348,11 +349,12 @@ CORE_TEST(region_lines_stop_when_a_window_is_full) {
     std::string text;
     for (std::size_t i = 0; i < RecordWindow::kWindowRecords + 5; ++i) text += "c:1-2\n";
     RegionLineReader reader(*handle.value(), "", false);
-    std::size_t at = 0;
-    CHECK(reader.read(text, at) == RegionLineReader::Stop::window_full);
+    reader.feed(text);
+    reader.finish();
+    CHECK(reader.read() == RegionLineReader::Stop::window_full);
     CHECK_EQ(reader.window().size(), RecordWindow::kWindowRecords);
     CHECK_EQ(reader.line(), std::uint64_t{RecordWindow::kWindowRecords});
     reader.window().clear();
-    CHECK(reader.read(text, at) == RegionLineReader::Stop::end);
+    CHECK(reader.read() == RegionLineReader::Stop::end);
     CHECK_EQ(reader.window().size(), std::size_t{5});
 }
