@@ -395,11 +395,12 @@ def test_faidx_region_file_is_read_in_bounded_memory(tmp_path):
         pytest.skip("the sanitizer's quarantine keeps freed memory resident")
     fa = write_fasta(tmp_path / "g.fa", [("g", "ACGT" * 100)])
     (tmp_path / "r.txt").write_bytes((b"g:1-4" + b" " * 4090 + b"\n") * 12_000)  # blanks are trimmed
-    report_peak = ("import atexit, runpy, sys\n"
-                   "atexit.register(lambda: print([l for l in open('/proc/self/status') if 'VmHWM' in l][0],"
-                   " file=sys.stderr, end=''))\n"
-                   "sys.argv[0] = 'sekvo'\n"
-                   "runpy.run_module('sekvo_cli', run_name='__main__')\n")
+    # main() given its arguments returns instead of ending the process.
+    report_peak = ("import sys\n"
+                   "from sekvo_cli.__main__ import main\n"
+                   "status = main(sys.argv[1:])\n"
+                   "print([l for l in open('/proc/self/status') if 'VmHWM' in l][0], file=sys.stderr, end='')\n"
+                   "sys.exit(status)\n")
     import sekvo
     env = dict(os.environ, PYTHONPATH=os.pathsep.join([str(ROOT / "python"), os.path.dirname(sekvo.__file__)]))
     with open(tmp_path / "r.txt", "rb") as regions:
