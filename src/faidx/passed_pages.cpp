@@ -7,17 +7,9 @@
 #include <limits>
 #include <vector>
 
+#include "faidx/retrieval.hpp"
+
 namespace sekvo {
-
-namespace {
-
-// The file offset of residue `position` (1-based) of a record.
-std::uint64_t file_offset(const IndexEntry& entry, std::uint64_t position) {
-    const std::uint64_t index = position - 1;
-    return entry.offset + index / entry.lenc * entry.lenb + index % entry.lenc;
-}
-
-}  // namespace
 
 void PassedPages::posted(const IndexHandle& handle, const RegionColumns& regions) {
     if (handle.mapping_data() == nullptr) return;
@@ -30,8 +22,8 @@ void PassedPages::posted(const IndexHandle& handle, const RegionColumns& regions
         const std::uint64_t end = regions.end(i);
         // What the fetch refuses or clamps is left out: it maps nothing here.
         if (entry == nullptr || entry->lenc == 0 || start == 0 || end < start || end > entry->rlen) continue;
-        span.low = std::min(span.low, file_offset(*entry, start));
-        span.high = std::max(span.high, file_offset(*entry, end) + 1);
+        span.low = std::min(span.low, residue_file_offset(*entry, start - 1));
+        span.high = std::max(span.high, residue_file_offset(*entry, end - 1) + 1);
     }
     if (span.high == 0) span.low = span.high = spans_.empty() ? 0 : spans_.back().high;  // reads nothing
     spans_.push_back(span);

@@ -47,9 +47,7 @@ struct Window {
 Window region_window(const IndexEntry& entry, std::uint64_t first, std::uint64_t count,
                      std::uint64_t file_size) {
     if (count == 0 || entry.rlen == 0 || entry.lenc == 0 || first == 0) return {};
-    const std::uint64_t index = first - 1;
-    const std::uint64_t begin =
-        add_sat(add_sat(entry.offset, index % entry.lenc), mul_sat(index / entry.lenc, entry.lenb));
+    const std::uint64_t begin = residue_file_offset(entry, first - 1);
     if (begin >= file_size) return {};
     // The residues, one terminator per line they span and one more line as
     // slack. An entry with fewer bytes than residues per line has no room
@@ -185,6 +183,10 @@ Result<std::string> read_from_file(int fd, const IndexEntry& entry, std::uint64_
     return out;
 }
 
+std::uint64_t residue_file_offset(const IndexEntry& entry, std::uint64_t index) {
+    return add_sat(add_sat(entry.offset, index % entry.lenc), mul_sat(index / entry.lenc, entry.lenb));
+}
+
 ByteRange region_byte_range(const IndexEntry& entry, std::uint64_t first, std::uint64_t count,
                             std::uint64_t file_size) {
     const Window window = region_window(entry, first, count, file_size);
@@ -279,9 +281,8 @@ bool copy_at_predicted_places(const UncompressedSource& source, const IndexEntry
                               std::uint64_t wanted, char* out, unsigned& high) {
     if (wanted == 0 || entry.lenc == 0 || entry.lenb < entry.lenc) return false;
     const std::uint64_t last = add_sat(index, wanted - 1);
-    const std::uint64_t begin = add_sat(add_sat(entry.offset, index % entry.lenc), mul_sat(index / entry.lenc, entry.lenb));
-    const std::uint64_t end =
-        add_sat(add_sat(add_sat(entry.offset, last % entry.lenc), mul_sat(last / entry.lenc, entry.lenb)), 1);
+    const std::uint64_t begin = residue_file_offset(entry, index);
+    const std::uint64_t end = add_sat(residue_file_offset(entry, last), 1);
     if (end > source.size() || end == kMax) return false;
     std::atomic<unsigned> highs{0};
     const bool copied = source.visit_in_parallel(begin, end, [&](std::uint64_t at, const unsigned char* piece,

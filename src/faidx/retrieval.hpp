@@ -103,4 +103,9 @@ struct ByteRange {
 ByteRange region_byte_range(const IndexEntry& entry, std::uint64_t first, std::uint64_t count,
                             std::uint64_t file_size);
 
+// The file offset of the residue at 0-based `index` of a record whose
+// lines hold residues (lenc > 0). Saturating: absurd numbers give an
+// offset past the end of any real file, never a wrapped one.
+std::uint64_t residue_file_offset(const IndexEntry& entry, std::uint64_t index);
+
 }  // namespace sekvo
