@@ -124,6 +124,50 @@ private:
     std::optional<std::pair<std::size_t, Error>> failure_;
 };
 
+// Plans every region on the pool, handing each plan to keep(i, plan);
+// failures go to `first_failure`.
+template <class PlanOne, class Keep>
+void plan_all(std::size_t count, PlanOne& plan_one, FirstFailure& first_failure, Keep keep) {
+    auto plan_chunk = [&](std::size_t begin, std::size_t end) {
+        ChunkFailure failure;
+        for (std::size_t i = begin; i < end; ++i) {
+            Result<RegionPlan> plan = plan_one(i);
+            if (plan.ok()) keep(i, plan.take());
+            else failure.note(i, std::move(plan.error()));
+        }
+        failure.report(first_failure);
+    };
+    parallel_for_each_chunk(count, ChunkWork(plan_chunk));
+}
+
+// Each region of [begin, end) is planned, and its first bytes prefetched,
+// kAhead regions before it is handed to copy(i, plan), so that a chunk
+// keeps several memory loads in flight instead of waiting for each
+// region's in turn. A plan that put_aside(i, plan) takes is not copied.
+template <class PlanOne, class PutAside, class Copy>
+void copy_planned_ahead(const IndexHandle& handle, std::size_t begin, std::size_t end, PlanOne& plan_one,
+                        ChunkFailure& failure, PutAside put_aside, Copy copy) {
+    constexpr std::size_t kAhead = 8;
+    std::array<std::optional<RegionPlan>, kAhead> in_flight;
+    for (std::size_t i = begin; i < end + kAhead; ++i) {
+        std::optional<RegionPlan>& slot = in_flight[i % kAhead];
+        if (i >= begin + kAhead && slot) {
+            const std::size_t j = i - kAhead;
+            Result<bool> done = copy(j, std::move(*slot));
+            if (!done.ok()) failure.note(j, std::move(done.error()));
+        }
+        slot.reset();
+        if (i >= end) continue;
+        Result<RegionPlan> plan = plan_one(i);
+        if (!plan.ok()) {
+            failure.note(i, std::move(plan.error()));
+        } else if (!put_aside(i, plan.value())) {
+            prefetch(handle, plan.value());
+            slot = plan.take();
+        }
+    }
+}
+
 // A compressed file: every region is planned first, on the pool; then the
 // caller's buffers are asked for in input order; then the regions are
 // copied window by window of inflated blocks. The failure reported is the
@@ -136,16 +180,7 @@ Result<BatchResult> fetch_planned_first(const IndexHandle& handle, std::size_t c
     result.values.resize(count);
     FirstFailure first_failure;
     std::vector<std::optional<RegionPlan>> plans(count);
-    auto plan_chunk = [&](std::size_t begin, std::size_t end) {
-        ChunkFailure failure;
-        for (std::size_t i = begin; i < end; ++i) {
-            Result<RegionPlan> plan = plan_one(i);
-            if (plan.ok()) plans[i] = plan.take();
-            else failure.note(i, std::move(plan.error()));
-        }
-        failure.report(first_failure);
-    };
-    parallel_for_each_chunk(count, ChunkWork(plan_chunk));
+    plan_all(count, plan_one, first_failure, [&](std::size_t i, RegionPlan&& plan) { plans[i] = std::move(plan); });
     if (first_failure.failed())
         return Error{ErrorKind::BatchFailed, describe(first_failure.position(), first_failure.error())};
 
@@ -169,6 +204,51 @@ Result<BatchResult> fetch_planned_first(const IndexHandle& handle, std::size_t c
     return result;
 }
 
+// Every region gets a caller's buffer. The regions are planned on the pool
+// for their sizes; then the calling thread asks for the buffers in input
+// order while the pool's workers copy the regions into those already given,
+// behind it, and the calling thread copies too once it has them all. The
+// copying plans each region again: that costs less than keeping the plans.
+template <class PlanOne, class Describe>
+Result<BatchResult> fetch_behind_buffers(const IndexHandle& handle, std::size_t count, PlanOne plan_one,
+                                         Describe describe, ResultBuffers& buffers) {
+    FirstFailure first_failure;
+    std::vector<std::size_t> sizes(count);
+    plan_all(count, plan_one, first_failure,
+             [&](std::size_t i, RegionPlan&& plan) { sizes[i] = buffer_size(handle, plan); });
+    if (first_failure.failed())
+        return Error{ErrorKind::BatchFailed, describe(first_failure.position(), first_failure.error())};
+
+    // Not on huge pages: after a pause, this machine class backs a fresh
+    // huge page with memory the host has taken back, at several times the
+    // cost of 4 kB pages.
+    BatchResult result;
+    result.values.resize(count);
+    std::vector<char*> targets(count, nullptr);
+    auto provide = [&](std::size_t begin, std::size_t end) {
+        for (std::size_t i = begin; i < end; ++i)
+            if (sizes[i] != 0) targets[i] = buffers.provide(i, sizes[i]);
+    };
+    std::vector<unsigned char> filled(count, 0);
+    auto fill_chunk = [&](std::size_t begin, std::size_t end) {
+        ChunkFailure failure;
+        copy_planned_ahead(
+            handle, begin, end, plan_one, failure, [](std::size_t, RegionPlan&) { return false; },
+            [&](std::size_t i, RegionPlan&& plan) {
+                Result<bool> in_buffer = finish(handle, std::move(plan), targets[i], result.values[i]);
+                if (in_buffer.ok()) filled[i] = in_buffer.value();
+                return in_buffer;
+            });
+        failure.report(first_failure);
+    };
+    parallel_for_each_chunk_behind(count, ChunkWork(provide), ChunkWork(fill_chunk));
+    if (first_failure.failed())
+        return Error{ErrorKind::BatchFailed, describe(first_failure.position(), first_failure.error())};
+    for (std::size_t i = 0; i < count; ++i)
+        if (filled[i]) result.in_buffer.push_back(i);
+    return result;
+}
+
 // Regions large enough for a caller's buffer, put aside by the first pass.
 using Deferred = std::vector<std::pair<std::size_t, RegionPlan>>;
 
@@ -182,6 +262,7 @@ template <class PlanOne, class Describe>
 Result<BatchResult> fetch_in_parallel(const IndexHandle& handle, std::size_t count, PlanOne plan_one,
                                       Describe describe, ResultBuffers& buffers) {
     if (handle.bgzf() != nullptr) return fetch_planned_first(handle, count, plan_one, describe, buffers);
+    if (buffers.min_size() <= 1) return fetch_behind_buffers(handle, count, plan_one, describe, buffers);
     BatchResult result;
     reserve_on_huge_pages(result.values, count);
     result.values.resize(count);
@@ -190,34 +271,20 @@ Result<BatchResult> fetch_in_parallel(const IndexHandle& handle, std::size_t cou
     std::mutex deferred_mutex;
     ResultBlocks blocks;
 
-    // Each region is planned, and its first bytes prefetched, kAhead regions
-    // before it is copied, so that a chunk keeps several memory loads in
-    // flight instead of waiting for each region's in turn.
-    constexpr std::size_t kAhead = 8;
     auto copy_chunk = [&](std::size_t begin, std::size_t end) {
         ChunkFailure failure;
         Deferred set_aside;
         ResultBlocks::Slab slab;
-        std::array<std::optional<RegionPlan>, kAhead> in_flight;
-        for (std::size_t i = begin; i < end + kAhead; ++i) {
-            std::optional<RegionPlan>& slot = in_flight[i % kAhead];
-            if (i >= begin + kAhead && slot) {
-                const std::size_t j = i - kAhead;
-                Result<bool> done = finish_in_blocks(handle, std::move(*slot), blocks, slab, result.values[j]);
-                if (!done.ok()) failure.note(j, std::move(done.error()));
-            }
-            slot.reset();
-            if (i >= end) continue;
-            Result<RegionPlan> plan = plan_one(i);
-            if (!plan.ok()) {
-                failure.note(i, std::move(plan.error()));
-            } else if (wanted_buffer(handle, plan.value(), buffers) != 0) {
-                set_aside.emplace_back(i, plan.take());
-            } else {
-                prefetch(handle, plan.value());
-                slot = plan.take();
-            }
-        }
+        copy_planned_ahead(
+            handle, begin, end, plan_one, failure,
+            [&](std::size_t i, RegionPlan& plan) {
+                if (wanted_buffer(handle, plan, buffers) == 0) return false;
+                set_aside.emplace_back(i, std::move(plan));
+                return true;
+            },
+            [&](std::size_t i, RegionPlan&& plan) {
+                return finish_in_blocks(handle, std::move(plan), blocks, slab, result.values[i]);
+            });
         failure.report(first_failure);
         if (!set_aside.empty()) {
             std::lock_guard lock(deferred_mutex);

@@ -27,10 +27,11 @@ struct Span {
 };
 
 // Memory for batch results that the caller provides. Asked for on the
-// calling thread, in input order, before the copying starts, for every
-// region of at least min_size() bytes; the buffer for region `index` must
-// hold `size` bytes and outlive the call. Smaller regions are copied into
-// memory of their own.
+// calling thread, in input order, for every region of at least min_size()
+// bytes; the buffer for region `index` must hold `size` bytes and outlive
+// the call. Smaller regions are copied into memory of their own. Buffers
+// that take every size (min_size() 1) are filled as they come, while the
+// calling thread asks for the next ones; others once all are given.
 class ResultBuffers {
 public:
     virtual ~ResultBuffers() = default;

@@ -13,10 +13,9 @@
 
 namespace sekvo {
 
-// Results from this size on go into a str's storage. Smaller ones are
-// copied into memory of their own: making their str at once would cost the
-// calls that never ask for it, and a batch's many small strs, made one by
-// one on the calling thread, would cost more than they save.
+// Single fetches from this size on go into a str's storage. Smaller ones
+// are copied into memory of their own: making their str at once would cost
+// the calls that never ask for it more than it saves those that do.
 inline constexpr std::size_t kStrStorageThreshold = 4096;
 
 // The plan's result, its residues in a str's storage when they can be; a
@@ -28,8 +27,10 @@ Result<SequenceValue> complete_in_str(const IndexHandle& handle, Result<RegionPl
 // in a str's storage (owned, or lent by another owner).
 PyObject* lending_str(const Residues& residues);
 
-// Batch buffers that are new strs, made on the calling thread. A str that
-// cannot be made throws std::bad_alloc with MemoryError set.
+// Batch buffers that are new strs, made on the calling thread, one for
+// every result: the batch copies into them while the next ones are made,
+// so that a result reaches Python written once, whatever its size. A str
+// that cannot be made throws std::bad_alloc with MemoryError set.
 class StrBuffers final : public ResultBuffers {
 public:
     explicit StrBuffers(std::size_t count) : texts_(count, nullptr) {}
@@ -37,7 +38,7 @@ public:
     StrBuffers(const StrBuffers&) = delete;
     StrBuffers& operator=(const StrBuffers&) = delete;
 
-    std::size_t min_size() const override { return kStrStorageThreshold; }
+    std::size_t min_size() const override { return 1; }
     char* provide(std::size_t index, std::size_t size) override;
     // Values whose residues are in their buffer get it as their residues.
     void lend_to(BatchResult& batch);
