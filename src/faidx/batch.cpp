@@ -204,36 +204,51 @@ Result<BatchResult> fetch_planned_first(const IndexHandle& handle, std::size_t c
     return result;
 }
 
+// A region's plan while its value waits in the batch's output.
+struct PlannedCopy {
+    const IndexEntry* entry = nullptr;
+    std::uint64_t first = 0;
+    std::uint64_t count = 0;
+    bool pad = true;
+};
+
 // Every region gets a caller's buffer. The regions are planned on the pool
-// for their sizes; then the calling thread asks for the buffers in input
-// order while the pool's workers copy the regions into those already given,
-// behind it, and the calling thread copies too once it has them all. The
-// copying plans each region again: that costs less than keeping the plans.
+// first, for their sizes; then the calling thread asks for the buffers in
+// input order while the pool's workers copy the regions into those already
+// given, behind it, and the calling thread copies too once it has them all.
 template <class PlanOne, class Describe>
 Result<BatchResult> fetch_behind_buffers(const IndexHandle& handle, std::size_t count, PlanOne plan_one,
                                          Describe describe, ResultBuffers& buffers) {
-    FirstFailure first_failure;
+    // Not advised for huge pages: on virtual machines that hand freed
+    // memory back to the host, a fresh huge page then costs several times
+    // its 512 small pages.
+    BatchResult result;
+    result.values.resize(count);
+    std::vector<PlannedCopy> copies(count);
     std::vector<std::size_t> sizes(count);
-    plan_all(count, plan_one, first_failure,
-             [&](std::size_t i, RegionPlan&& plan) { sizes[i] = buffer_size(handle, plan); });
+    FirstFailure first_failure;
+    plan_all(count, plan_one, first_failure, [&](std::size_t i, RegionPlan&& plan) {
+        sizes[i] = buffer_size(handle, plan);
+        copies[i] = {plan.entry, plan.first, plan.count, plan.pad};
+        result.values[i] = std::move(plan.value);
+    });
     if (first_failure.failed())
         return Error{ErrorKind::BatchFailed, describe(first_failure.position(), first_failure.error())};
 
-    // Not on huge pages: after a pause, this machine class backs a fresh
-    // huge page with memory the host has taken back, at several times the
-    // cost of 4 kB pages.
-    BatchResult result;
-    result.values.resize(count);
     std::vector<char*> targets(count, nullptr);
     auto provide = [&](std::size_t begin, std::size_t end) {
         for (std::size_t i = begin; i < end; ++i)
             if (sizes[i] != 0) targets[i] = buffers.provide(i, sizes[i]);
     };
+    auto planned = [&](std::size_t i) -> Result<RegionPlan> {
+        const PlannedCopy& copy = copies[i];
+        return RegionPlan{std::move(result.values[i]), copy.entry, copy.first, copy.count, copy.pad};
+    };
     std::vector<unsigned char> filled(count, 0);
     auto fill_chunk = [&](std::size_t begin, std::size_t end) {
         ChunkFailure failure;
         copy_planned_ahead(
-            handle, begin, end, plan_one, failure, [](std::size_t, RegionPlan&) { return false; },
+            handle, begin, end, planned, failure, [](std::size_t, RegionPlan&) { return false; },
             [&](std::size_t i, RegionPlan&& plan) {
                 Result<bool> in_buffer = finish(handle, std::move(plan), targets[i], result.values[i]);
                 if (in_buffer.ok()) filled[i] = in_buffer.value();
