@@ -124,22 +124,6 @@ private:
     std::optional<std::pair<std::size_t, Error>> failure_;
 };
 
-// Plans every region on the pool, handing each plan to keep(i, plan);
-// failures go to `first_failure`.
-template <class PlanOne, class Keep>
-void plan_all(std::size_t count, PlanOne& plan_one, FirstFailure& first_failure, Keep keep) {
-    auto plan_chunk = [&](std::size_t begin, std::size_t end) {
-        ChunkFailure failure;
-        for (std::size_t i = begin; i < end; ++i) {
-            Result<RegionPlan> plan = plan_one(i);
-            if (plan.ok()) keep(i, plan.take());
-            else failure.note(i, std::move(plan.error()));
-        }
-        failure.report(first_failure);
-    };
-    parallel_for_each_chunk(count, ChunkWork(plan_chunk));
-}
-
 // Each region of [begin, end) is planned, and its first bytes prefetched,
 // kAhead regions before it is handed to copy(i, plan), so that a chunk
 // keeps several memory loads in flight instead of waiting for each
@@ -180,7 +164,16 @@ Result<BatchResult> fetch_planned_first(const IndexHandle& handle, std::size_t c
     result.values.resize(count);
     FirstFailure first_failure;
     std::vector<std::optional<RegionPlan>> plans(count);
-    plan_all(count, plan_one, first_failure, [&](std::size_t i, RegionPlan&& plan) { plans[i] = std::move(plan); });
+    auto plan_chunk = [&](std::size_t begin, std::size_t end) {
+        ChunkFailure failure;
+        for (std::size_t i = begin; i < end; ++i) {
+            Result<RegionPlan> plan = plan_one(i);
+            if (plan.ok()) plans[i] = plan.take();
+            else failure.note(i, std::move(plan.error()));
+        }
+        failure.report(first_failure);
+    };
+    parallel_for_each_chunk(count, ChunkWork(plan_chunk));
     if (first_failure.failed())
         return Error{ErrorKind::BatchFailed, describe(first_failure.position(), first_failure.error())};
 
@@ -212,10 +205,12 @@ struct PlannedCopy {
     bool pad = true;
 };
 
-// Every region gets a caller's buffer. The regions are planned on the pool
-// first, for their sizes; then the calling thread asks for the buffers in
-// input order while the pool's workers copy the regions into those already
-// given, behind it, and the calling thread copies too once it has them all.
+// Buffers filled as they are given. Every region is planned on the pool;
+// those below the caller's buffer size are copied at once into the batch's
+// result blocks, the others wait with their sizes. Then the calling thread
+// asks for their buffers in input order while the pool's workers copy the
+// regions into those already given, behind it, and the calling thread
+// copies too once it has them all.
 template <class PlanOne, class Describe>
 Result<BatchResult> fetch_behind_buffers(const IndexHandle& handle, std::size_t count, PlanOne plan_one,
                                          Describe describe, ResultBuffers& buffers) {
@@ -225,15 +220,30 @@ Result<BatchResult> fetch_behind_buffers(const IndexHandle& handle, std::size_t 
     BatchResult result;
     result.values.resize(count);
     std::vector<PlannedCopy> copies(count);
-    std::vector<std::size_t> sizes(count);
+    std::vector<std::size_t> sizes(count, 0);  // 0: done in the first pass
     FirstFailure first_failure;
-    plan_all(count, plan_one, first_failure, [&](std::size_t i, RegionPlan&& plan) {
-        sizes[i] = buffer_size(handle, plan);
-        copies[i] = {plan.entry, plan.first, plan.count, plan.pad};
-        result.values[i] = std::move(plan.value);
-    });
+    ResultBlocks blocks;
+    auto plan_chunk = [&](std::size_t begin, std::size_t end) {
+        ChunkFailure failure;
+        ResultBlocks::Slab slab;
+        copy_planned_ahead(
+            handle, begin, end, plan_one, failure,
+            [&](std::size_t i, RegionPlan& plan) {
+                sizes[i] = wanted_buffer(handle, plan, buffers);
+                if (sizes[i] == 0) return false;
+                copies[i] = {plan.entry, plan.first, plan.count, plan.pad};
+                result.values[i] = std::move(plan.value);
+                return true;
+            },
+            [&](std::size_t i, RegionPlan&& plan) {
+                return finish_in_blocks(handle, std::move(plan), blocks, slab, result.values[i]);
+            });
+        failure.report(first_failure);
+    };
+    parallel_for_each_chunk(count, ChunkWork(plan_chunk));
     if (first_failure.failed())
         return Error{ErrorKind::BatchFailed, describe(first_failure.position(), first_failure.error())};
+    if (std::all_of(sizes.begin(), sizes.end(), [](std::size_t size) { return size == 0; })) return result;
 
     std::vector<char*> targets(count, nullptr);
     auto provide = [&](std::size_t begin, std::size_t end) {
@@ -241,6 +251,7 @@ Result<BatchResult> fetch_behind_buffers(const IndexHandle& handle, std::size_t 
             if (sizes[i] != 0) targets[i] = buffers.provide(i, sizes[i]);
     };
     auto planned = [&](std::size_t i) -> Result<RegionPlan> {
+        if (sizes[i] == 0) return RegionPlan{};  // done; nothing to prefetch
         const PlannedCopy& copy = copies[i];
         return RegionPlan{std::move(result.values[i]), copy.entry, copy.first, copy.count, copy.pad};
     };
@@ -249,7 +260,8 @@ Result<BatchResult> fetch_behind_buffers(const IndexHandle& handle, std::size_t 
         ChunkFailure failure;
         copy_planned_ahead(
             handle, begin, end, planned, failure, [](std::size_t, RegionPlan&) { return false; },
-            [&](std::size_t i, RegionPlan&& plan) {
+            [&](std::size_t i, RegionPlan&& plan) -> Result<bool> {
+                if (sizes[i] == 0) return false;
                 Result<bool> in_buffer = finish(handle, std::move(plan), targets[i], result.values[i]);
                 if (in_buffer.ok()) filled[i] = in_buffer.value();
                 return in_buffer;
@@ -277,7 +289,7 @@ template <class PlanOne, class Describe>
 Result<BatchResult> fetch_in_parallel(const IndexHandle& handle, std::size_t count, PlanOne plan_one,
                                       Describe describe, ResultBuffers& buffers) {
     if (handle.bgzf() != nullptr) return fetch_planned_first(handle, count, plan_one, describe, buffers);
-    if (buffers.min_size() <= 1) return fetch_behind_buffers(handle, count, plan_one, describe, buffers);
+    if (buffers.filled_as_given()) return fetch_behind_buffers(handle, count, plan_one, describe, buffers);
     BatchResult result;
     reserve_on_huge_pages(result.values, count);
     result.values.resize(count);

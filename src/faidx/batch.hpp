@@ -30,12 +30,13 @@ struct Span {
 // calling thread, in input order, for every region of at least min_size()
 // bytes; the buffer for region `index` must hold `size` bytes and outlive
 // the call. Smaller regions are copied into memory of their own. Buffers
-// that take every size (min_size() 1) are filled as they come, while the
-// calling thread asks for the next ones; others once all are given.
+// filled_as_given() are filled while the calling thread asks for the next
+// ones; others once all are given.
 class ResultBuffers {
 public:
     virtual ~ResultBuffers() = default;
     virtual std::size_t min_size() const = 0;
+    virtual bool filled_as_given() const { return false; }
     virtual char* provide(std::size_t index, std::size_t size) = 0;
 };
 

@@ -18,6 +18,11 @@ namespace sekvo {
 // the calls that never ask for it more than it saves those that do.
 inline constexpr std::size_t kStrStorageThreshold = 4096;
 
+// Batch results from this size on go into a str's storage. Below it the
+// copy that str() makes later costs less than making the str at once on the
+// calling thread and writing it from another.
+inline constexpr std::size_t kBatchStrThreshold = 256;
+
 // The plan's result, its residues in a str's storage when they can be; a
 // failed plan's error passes through.
 Result<SequenceValue> complete_in_str(const IndexHandle& handle, RegionPlan&& plan);
@@ -27,10 +32,10 @@ Result<SequenceValue> complete_in_str(const IndexHandle& handle, Result<RegionPl
 // in a str's storage (owned, or lent by another owner).
 PyObject* lending_str(const Residues& residues);
 
-// Batch buffers that are new strs, made on the calling thread, one for
-// every result: the batch copies into them while the next ones are made,
-// so that a result reaches Python written once, whatever its size. A str
-// that cannot be made throws std::bad_alloc with MemoryError set.
+// Batch buffers that are new strs, made on the calling thread: the batch
+// copies into them while the next ones are made, so that a result reaches
+// Python written once. A str that cannot be made throws std::bad_alloc
+// with MemoryError set.
 class StrBuffers final : public ResultBuffers {
 public:
     explicit StrBuffers(std::size_t count) : texts_(count, nullptr) {}
@@ -38,7 +43,8 @@ public:
     StrBuffers(const StrBuffers&) = delete;
     StrBuffers& operator=(const StrBuffers&) = delete;
 
-    std::size_t min_size() const override { return 1; }
+    std::size_t min_size() const override { return kBatchStrThreshold; }
+    bool filled_as_given() const override { return true; }
     char* provide(std::size_t index, std::size_t size) override;
     // Values whose residues are in their buffer get it as their residues.
     void lend_to(BatchResult& batch);
