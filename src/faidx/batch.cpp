@@ -197,8 +197,10 @@ Result<BatchResult> fetch_planned_first(const IndexHandle& handle, std::size_t c
     return result;
 }
 
-// A region's plan while its value waits in the batch's output.
+// A region's plan while its value waits in the batch's output, and the
+// size of its buffer (0: copied in the first pass).
 struct PlannedCopy {
+    std::size_t size = 0;
     const IndexEntry* entry = nullptr;
     std::uint64_t first = 0;
     std::uint64_t count = 0;
@@ -214,13 +216,12 @@ struct PlannedCopy {
 template <class PlanOne, class Describe>
 Result<BatchResult> fetch_behind_buffers(const IndexHandle& handle, std::size_t count, PlanOne plan_one,
                                          Describe describe, ResultBuffers& buffers) {
-    // Not advised for huge pages: on virtual machines that hand freed
-    // memory back to the host, a fresh huge page then costs several times
-    // its 512 small pages.
     BatchResult result;
+    reserve_on_huge_pages(result.values, count);
     result.values.resize(count);
-    std::vector<PlannedCopy> copies(count);
-    std::vector<std::size_t> sizes(count, 0);  // 0: done in the first pass
+    std::vector<PlannedCopy> copies;
+    reserve_on_huge_pages(copies, count);
+    copies.resize(count);
     FirstFailure first_failure;
     ResultBlocks blocks;
     auto plan_chunk = [&](std::size_t begin, std::size_t end) {
@@ -229,9 +230,9 @@ Result<BatchResult> fetch_behind_buffers(const IndexHandle& handle, std::size_t 
         copy_planned_ahead(
             handle, begin, end, plan_one, failure,
             [&](std::size_t i, RegionPlan& plan) {
-                sizes[i] = wanted_buffer(handle, plan, buffers);
-                if (sizes[i] == 0) return false;
-                copies[i] = {plan.entry, plan.first, plan.count, plan.pad};
+                const std::size_t size = wanted_buffer(handle, plan, buffers);
+                if (size == 0) return false;
+                copies[i] = {size, plan.entry, plan.first, plan.count, plan.pad};
                 result.values[i] = std::move(plan.value);
                 return true;
             },
@@ -243,15 +244,16 @@ Result<BatchResult> fetch_behind_buffers(const IndexHandle& handle, std::size_t 
     parallel_for_each_chunk(count, ChunkWork(plan_chunk));
     if (first_failure.failed())
         return Error{ErrorKind::BatchFailed, describe(first_failure.position(), first_failure.error())};
-    if (std::all_of(sizes.begin(), sizes.end(), [](std::size_t size) { return size == 0; })) return result;
+    if (std::all_of(copies.begin(), copies.end(), [](const PlannedCopy& copy) { return copy.size == 0; }))
+        return result;
 
     std::vector<char*> targets(count, nullptr);
     auto provide = [&](std::size_t begin, std::size_t end) {
         for (std::size_t i = begin; i < end; ++i)
-            if (sizes[i] != 0) targets[i] = buffers.provide(i, sizes[i]);
+            if (copies[i].size != 0) targets[i] = buffers.provide(i, copies[i].size);
     };
     auto planned = [&](std::size_t i) -> Result<RegionPlan> {
-        if (sizes[i] == 0) return RegionPlan{};  // done; nothing to prefetch
+        if (copies[i].size == 0) return RegionPlan{};  // done; nothing to prefetch
         const PlannedCopy& copy = copies[i];
         return RegionPlan{std::move(result.values[i]), copy.entry, copy.first, copy.count, copy.pad};
     };
@@ -261,7 +263,7 @@ Result<BatchResult> fetch_behind_buffers(const IndexHandle& handle, std::size_t 
         copy_planned_ahead(
             handle, begin, end, planned, failure, [](std::size_t, RegionPlan&) { return false; },
             [&](std::size_t i, RegionPlan&& plan) -> Result<bool> {
-                if (sizes[i] == 0) return false;
+                if (copies[i].size == 0) return false;
                 Result<bool> in_buffer = finish(handle, std::move(plan), targets[i], result.values[i]);
                 if (in_buffer.ok()) filled[i] = in_buffer.value();
                 return in_buffer;

@@ -6,6 +6,7 @@
 #include <tuple>
 #include <vector>
 
+#include "common/huge_pages.hpp"
 #include "faidx/batch.hpp"
 #include "faidx/retrieval.hpp"
 #include "lib/classes.hpp"
@@ -57,7 +58,7 @@ struct RegionArguments {
 
 bool convert_regions(PyObject* regions, RegionArguments& out) {
     if (!extract_argument("regions", regions, out.items)) return false;
-    out.named.reserve(out.items.size());  // not on huge pages, as the batch results (batch.cpp)
+    reserve_on_huge_pages(out.named, out.items.size());
     for (const auto& [name, start, end] : out.items) out.named.push_back({name, start, end});
     return true;
 }
