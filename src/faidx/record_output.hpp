@@ -1,9 +1,11 @@
 // Records written by the command line: a header and the residues of a
 // region, as FASTA (wrapped or on one line) or as "header<TAB>residues"
 // lines. Regions are gathered in windows of bounded size; a window is
-// fetched with the columnar batch fetch on the worker pool and written in
-// input order. A region larger than a window piece is fetched in pieces,
-// so memory stays bounded whatever the regions.
+// copied on the worker pool from a plain file's mapping straight into the
+// output (or, for what the mapping cannot give as asked, fetched with the
+// columnar batch fetch) and written in input order. A region larger than a
+// window piece is fetched in pieces, so memory stays bounded whatever the
+// regions.
 #pragma once
 
 #include <cstddef>
