@@ -9,9 +9,7 @@ from __future__ import annotations
 from itertools import chain
 from operator import le, lt
 
-from .bed import BedTable, blocks
 from .errors import CliError
-from .inputs import read_text
 from .messages import Messages
 from .output import DNA_COMPLEMENT, RNA_COMPLEMENT, Output, reverse_complement
 from .progress import Progress
@@ -115,6 +113,8 @@ def run(args) -> int:
             return status
         finally:
             bed.close()
+    from .inputs import read_text   # the layouts laid out here only: not imported for the usual ones
+
     return _run_in_python(args, ref, read_text(args.bed, "BED file"))
 
 
@@ -171,6 +171,8 @@ class _Plan:
 def _read_intervals(args, text: str, ref: Reference, progress: Progress,
                     messages: Messages) -> _Plan:
     """Check every interval against the FASTA file and lay out the batch fetch."""
+    from .bed import BedTable, blocks   # compiles its patterns: only for the layouts laid out here
+
     lines = text.count("\n")
     progress.phase("reading", lines)        # in three steps: columns, numbers, headers
     table = BedTable(text, args.bed)
@@ -223,7 +225,7 @@ def _read_intervals(args, text: str, ref: Reference, progress: Progress,
     return plan
 
 
-def _screen(args, table: BedTable, ref: Reference, doubtful: list[int], chroms, starts, ends,
+def _screen(args, table, ref: Reference, doubtful: list[int], chroms, starts, ends,
             lengths, messages: Messages) -> set[int]:
     """Refuse or skip the intervals that cannot be read as they stand; the skipped ones."""
     skips = _Skips(messages)
@@ -248,7 +250,7 @@ def _screen(args, table: BedTable, ref: Reference, doubtful: list[int], chroms, 
     return dropped
 
 
-def _heads(args, table: BedTable, keep, chroms, starts, ends, strands) -> list[str]:
+def _heads(args, table, keep, chroms, starts, ends, strands) -> list[str]:
     """The header (or, for --bed-out, the BED columns) written before each sequence;
     starts and ends are the coordinates as decimal texts."""
     if args.bed_out:

@@ -34,6 +34,8 @@ public:
     // Room for a block of `size` bytes, after what is pending, which is
     // written first when the block would not fit beside it.
     char* claim_block(std::size_t size);
+    // Gives back the last `size` bytes claimed, unwritten.
+    void unclaim(std::size_t size) { size_ -= size; }
     void append(std::string_view text);
     void put(char c) { *claim(1) = c; }
     // Writes what is pending once enough is; flush() waits for the jobs

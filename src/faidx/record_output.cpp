@@ -2,11 +2,13 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <cstring>
 #include <memory>
 #include <utility>
 
 #include "faidx/columnar_fetch.hpp"
+#include "faidx/retrieval.hpp"
 #include "faidx/worker_pool.hpp"
 
 namespace sekvo {
@@ -122,37 +124,216 @@ std::optional<Error> RecordWindow::write(const IndexHandle& handle, const Record
     return std::nullopt;
 }
 
+namespace {
+
+// Residues of a fetch made before the block is laid out.
+class FetchedPieces {
+public:
+    FetchedPieces(const ColumnarBatch& batch, std::size_t first_piece) : batch_(batch), first_(first_piece) {}
+    std::string_view view(std::size_t piece) const { return batch_.residues_of(piece - first_); }
+    std::size_t size(std::size_t piece) const { return view(piece).size(); }
+    bool copy(std::size_t piece, char* out) const {
+        const std::string_view text = view(piece);
+        std::memcpy(out, text.data(), text.size());
+        return true;
+    }
+    void prefetch(std::size_t) const {}
+    static constexpr bool kHasView = true;
+
+private:
+    const ColumnarBatch& batch_;
+    std::size_t first_;
+};
+
+// Residues copied from a plain file's mapping straight into the output
+// block: one pass over the pool and one copy per residue instead of three
+// passes (plan, copy, lay out) and two copies. Only for pieces that lie
+// within their records; a piece the mapping cannot give in full (a file
+// shorter than its index says, bytes that are not ASCII) fails the copy,
+// and the caller fetches those pieces the general way instead.
+class MappedPieces {
+public:
+    MappedPieces(const IndexHandle& handle, const RegionColumns& pieces, std::vector<const IndexEntry*> records)
+        : handle_(handle), pieces_(pieces), records_(std::move(records)) {}
+
+    // Whether pieces [begin, end) can be copied this way.
+    bool covers(std::size_t begin, std::size_t end) const {
+        if (handle_.mapping_data() == nullptr || handle_.bgzf() != nullptr) return false;
+        for (std::size_t p = begin; p < end; ++p) {
+            const IndexEntry* entry = records_[pieces_.record(p)];
+            if (entry == nullptr || pieces_.start(p) == 0 || pieces_.end(p) < pieces_.start(p) ||
+                pieces_.end(p) > entry->rlen)
+                return false;
+        }
+        return true;
+    }
+    std::size_t size(std::size_t piece) const {
+        return static_cast<std::size_t>(pieces_.end(piece) - pieces_.start(piece) + 1);
+    }
+    bool copy(std::size_t piece, char* out) const {
+        const Result<bool> filled = fill_buffer(handle_, plan(piece), out);
+        return filled && filled.value();
+    }
+    void prefetch(std::size_t piece) const { sekvo::prefetch(handle_, plan(piece)); }
+    static constexpr bool kHasView = false;
+
+private:
+    RegionPlan plan(std::size_t piece) const {
+        RegionPlan plan;
+        plan.entry = records_[pieces_.record(piece)];
+        plan.first = pieces_.start(piece);
+        plan.count = size(piece);
+        return plan;
+    }
+
+    const IndexHandle& handle_;
+    const RegionColumns& pieces_;
+    std::vector<const IndexEntry*> records_;
+};
+
+}  // namespace
+
+template <class Residues>
+std::size_t RecordWindow::plan_segments(Cursor& at, std::size_t fetch_end, const RecordLayout& layout,
+                                        const Residues& residues_of, std::vector<ShortRecord>* short_records) {
+    const std::size_t width = layout.tab ? 0 : layout.line_width;
+    std::vector<Segment>& segments = carry_->segments;
+    segments.clear();
+    std::size_t block_size = 0;
+    while (at.record < records_.size()) {
+        const Record& r = records_[at.record];
+        if (!at.open && at.piece == fetch_end && r.piece_end > at.piece) break;  // all its residues come later
+        Segment segment{at.record, at.header_begin, at.piece, 0, at.column, block_size, !at.open, false};
+        if (!at.open) {
+            block_size += (layout.tab ? 0 : 1) + (r.header_end - at.header_begin) + 1;
+            segment.column = at.column = 0;
+            at.got = at.wanted = 0;
+            at.open = true;
+        }
+        std::size_t count = 0;
+        for (; at.piece < r.piece_end && at.piece < fetch_end; ++at.piece) {
+            count += residues_of(at.piece);
+            at.wanted += pieces_.end(at.piece) - pieces_.start(at.piece) + 1;
+        }
+        at.got += count;
+        segment.piece_end = at.piece;
+        block_size += wrapped_size(count, width, at.column);
+        if (at.piece < r.piece_end) {  // the rest of this record is in the next fetch
+            segments.push_back(segment);
+            break;
+        }
+        segment.closes = true;
+        if (layout.tab || at.column != 0) ++block_size;
+        if (at.got != at.wanted && short_records != nullptr) short_records->push_back({at.record, at.got, at.wanted});
+        at.open = false;
+        at.header_begin = r.header_end;
+        ++at.record;
+        segments.push_back(segment);
+    }
+    return block_size;
+}
+
+template <class Source>
+bool RecordWindow::lay_out(const Source& source, char* block, std::size_t block_size, const RecordLayout& layout) {
+    const std::vector<Segment>& segments = carry_->segments;
+    const std::size_t width = layout.tab ? 0 : layout.line_width;
+    std::atomic<bool> failed{false};
+    auto lay_out_chunk = [&](std::size_t from, std::size_t to) {
+        // The first bytes of a piece are asked for a few pieces ahead.
+        constexpr std::size_t kAhead = 8;
+        const std::size_t last_piece = segments[to - 1].piece_end;
+        for (std::size_t p = segments[from].piece_begin; p < std::min(last_piece, segments[from].piece_begin + kAhead);
+             ++p)
+            source.prefetch(p);
+        std::string scratch;
+        for (std::size_t item = from; item < to && !failed.load(std::memory_order_relaxed); ++item) {
+            const Segment& segment = segments[item];
+            const Record& r = records_[segment.record];
+            char* out = block + segment.offset;
+            if (segment.opens) {
+                if (!layout.tab) *out++ = '>';
+                const std::size_t size = r.header_end - segment.header_begin;
+                std::memcpy(out, headers_.data() + segment.header_begin, size);
+                out += size;
+                *out++ = layout.tab ? '\t' : '\n';
+            }
+            std::size_t at = segment.column;
+            for (std::size_t p = segment.piece_begin; p < segment.piece_end; ++p) {
+                if (p + kAhead < last_piece) source.prefetch(p + kAhead);
+                const std::size_t size = source.size(p);
+                if constexpr (Source::kHasView) {
+                    if (!r.reverse && width != 0) {
+                        out = put_wrapped(out, source.view(p), width, at);
+                        continue;
+                    }
+                }
+                char* residues = out;
+                if (width != 0) {
+                    scratch.resize(size);
+                    residues = scratch.data();
+                }
+                if (!source.copy(p, residues)) {
+                    failed.store(true, std::memory_order_relaxed);
+                    return;
+                }
+                if (r.reverse) peer_reverse_complement(residues, size, layout.rna);
+                if (width == 0) {
+                    out += size;
+                    at += size;
+                } else {
+                    out = put_wrapped(out, scratch, width, at);
+                }
+            }
+            if (segment.closes && (layout.tab || at != 0)) *out = '\n';
+        }
+    };
+    if (block_size >= kParallelBlock && segments.size() > 1) {
+        parallel_for_each_chunk(segments.size(), ChunkWork(lay_out_chunk));
+    } else if (!segments.empty()) {
+        lay_out_chunk(0, segments.size());
+    }
+    return !failed.load();
+}
+
 std::optional<Error> RecordWindow::write_now(const IndexHandle& handle, const RecordLayout& layout,
                                              OutputSink& sink, std::vector<ShortRecord>* short_records) {
     if (!carry_) carry_ = std::make_shared<Carry>();
     ByteBuffer& spare = carry_->spare;
-    std::vector<Segment>& segments = carry_->segments;
-    // A window's pieces are fetched about kFetchResidues at a time into the
-    // same buffer; the records they complete are laid out in the sink in
-    // one block, each record's bytes at an offset known beforehand, by the
-    // worker pool.
-    const std::size_t width = layout.tab ? 0 : layout.line_width;
-    std::size_t record = 0;
-    std::size_t header_begin = 0;
-    std::size_t piece = 0;
-    std::size_t column = 0;
-    bool open = false;  // the current record's header is laid out, its residues not all
-    std::uint64_t got = 0;
-    std::uint64_t wanted = 0;
-    while (record < records_.size()) {
-        const std::size_t fetch_begin = piece;
-        std::size_t fetch_end = piece;
+    std::vector<const IndexEntry*> records(pieces_.record_names().size());
+    for (std::size_t r = 0; r < records.size(); ++r) records[r] = handle.lookup(pieces_.record_names()[r]);
+    const MappedPieces mapped(handle, pieces_, std::move(records));
+    // A window's pieces are fetched about kFetchResidues at a time; the
+    // records they complete are laid out in the sink in one block, each
+    // record's bytes at an offset known beforehand, by the worker pool.
+    Cursor cursor;
+    while (cursor.record < records_.size()) {
+        const std::size_t fetch_begin = cursor.piece;
+        std::size_t fetch_end = cursor.piece;
         std::uint64_t residues = 0;
-        while (fetch_end < pieces_.size() && (fetch_end == piece || residues < kFetchResidues)) {
+        while (fetch_end < pieces_.size() && (fetch_end == fetch_begin || residues < kFetchResidues)) {
             residues += pieces_.end(fetch_end) - pieces_.start(fetch_end) + 1;
             ++fetch_end;
         }
+
+        if (mapped.covers(fetch_begin, fetch_end)) {
+            Cursor direct = cursor;
+            const std::size_t block_size =
+                plan_segments(direct, fetch_end, layout, [&](std::size_t p) { return mapped.size(p); }, nullptr);
+            if (lay_out(mapped, sink.claim_block(block_size), block_size, layout)) {
+                cursor = direct;
+                sink.write_if_full();
+                if (sink.error() != 0) return std::nullopt;
+                continue;
+            }
+            sink.unclaim(block_size);  // some piece came out otherwise: fetched below
+        }
+
         if (spare.size() < residues) {
             // Sized for any later fetch, unless the job is small.
             spare = ByteBuffer(residues < kFetchResidues ? residues : kFetchResidues + kPieceResidues);
         }
         Result<ColumnarBatch> fetched =
-            fetch_columns(handle, pieces_, piece, fetch_end, Orientation::forward, &spare);
+            fetch_columns(handle, pieces_, fetch_begin, fetch_end, Orientation::forward, &spare);
         if (!fetched) return std::move(fetched.error());
         ColumnarBatch& batch = fetched.value();
         // Handed back to spare once this piece of the window is written.
@@ -162,78 +343,10 @@ std::optional<Error> RecordWindow::write_now(const IndexHandle& handle, const Re
             ~GiveBack() { to = std::move(from); }
         } give_back{batch.residues, spare};
 
-        // Where each record's part of this fetch goes, and how long it is.
-        segments.clear();
-        std::size_t block_size = 0;
-        while (record < records_.size()) {
-            const Record& r = records_[record];
-            if (!open && piece == fetch_end && r.piece_end > piece) break;  // all its residues come later
-            Segment segment{record, header_begin, piece, 0, column, block_size, !open, false};
-            if (!open) {
-                block_size += (layout.tab ? 0 : 1) + (r.header_end - header_begin) + 1;
-                segment.column = column = 0;
-                got = wanted = 0;
-                open = true;
-            }
-            std::size_t count = 0;
-            for (; piece < r.piece_end && piece < fetch_end; ++piece) {
-                count += batch.residues_of(piece - fetch_begin).size();
-                wanted += pieces_.end(piece) - pieces_.start(piece) + 1;
-            }
-            got += count;
-            segment.piece_end = piece;
-            block_size += wrapped_size(count, width, column);
-            if (piece < r.piece_end) {  // the rest of this record is in the next fetch
-                segments.push_back(segment);
-                break;
-            }
-            segment.closes = true;
-            if (layout.tab || column != 0) ++block_size;
-            if (got != wanted && short_records != nullptr) short_records->push_back({record, got, wanted});
-            open = false;
-            header_begin = r.header_end;
-            ++record;
-            segments.push_back(segment);
-        }
-
-        char* block = sink.claim_block(block_size);
-        auto lay_out = [&](std::size_t from, std::size_t to) {
-            std::string reversed;
-            for (std::size_t item = from; item < to; ++item) {
-                const Segment& segment = segments[item];
-                const Record& r = records_[segment.record];
-                char* out = block + segment.offset;
-                if (segment.opens) {
-                    if (!layout.tab) *out++ = '>';
-                    const std::size_t size = r.header_end - segment.header_begin;
-                    std::memcpy(out, headers_.data() + segment.header_begin, size);
-                    out += size;
-                    *out++ = layout.tab ? '\t' : '\n';
-                }
-                std::size_t at = segment.column;
-                for (std::size_t p = segment.piece_begin; p < segment.piece_end; ++p) {
-                    const std::string_view text = batch.residues_of(p - fetch_begin);
-                    if (!r.reverse) {
-                        out = put_wrapped(out, text, width, at);
-                    } else if (width == 0) {
-                        std::memcpy(out, text.data(), text.size());
-                        peer_reverse_complement(out, text.size(), layout.rna);
-                        out += text.size();
-                        at += text.size();
-                    } else {
-                        reversed.assign(text);
-                        peer_reverse_complement(reversed.data(), reversed.size(), layout.rna);
-                        out = put_wrapped(out, reversed, width, at);
-                    }
-                }
-                if (segment.closes && (layout.tab || at != 0)) *out = '\n';
-            }
-        };
-        if (block_size >= kParallelBlock && segments.size() > 1) {
-            parallel_for_each_chunk(segments.size(), ChunkWork(lay_out));
-        } else {
-            lay_out(0, segments.size());
-        }
+        const FetchedPieces source(batch, fetch_begin);
+        const std::size_t block_size = plan_segments(
+            cursor, fetch_end, layout, [&](std::size_t p) { return source.size(p); }, short_records);
+        lay_out(source, sink.claim_block(block_size), block_size, layout);
         sink.write_if_full();
         if (sink.error() != 0) return std::nullopt;
     }

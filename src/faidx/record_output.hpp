@@ -1,9 +1,11 @@
 // Records written by the command line: a header and the residues of a
 // region, as FASTA (wrapped or on one line) or as "header<TAB>residues"
 // lines. Regions are gathered in windows of bounded size; a window is
-// fetched with the columnar batch fetch on the worker pool and written in
-// input order. A region larger than a window piece is fetched in pieces,
-// so memory stays bounded whatever the regions.
+// copied on the worker pool from a plain file's mapping straight into the
+// output (or, for what the mapping cannot give as asked, fetched with the
+// columnar batch fetch) and written in input order. A region larger than a
+// window piece is fetched in pieces, so memory stays bounded whatever the
+// regions.
 #pragma once
 
 #include <cstddef>
@@ -99,6 +101,26 @@ private:
         bool opens;
         bool closes;
     };
+    // How far writing has come: the record and piece laid out next.
+    struct Cursor {
+        std::size_t record = 0;
+        std::size_t header_begin = 0;
+        std::size_t piece = 0;
+        std::size_t column = 0;
+        bool open = false;  // the record's header is laid out, its residues not all
+        std::uint64_t got = 0;
+        std::uint64_t wanted = 0;
+    };
+    // The segments of the records pieces [at.piece, fetch_end) complete,
+    // piece p giving residues_of(p) residues; the size of their block.
+    template <class Residues>
+    std::size_t plan_segments(Cursor& at, std::size_t fetch_end, const RecordLayout& layout,
+                              const Residues& residues_of, std::vector<ShortRecord>* short_records);
+    // Lays the segments planned out in `block` (block_size bytes), residues
+    // from `source`; false when the source could not give a piece as planned.
+    template <class Source>
+    bool lay_out(const Source& source, char* block, std::size_t block_size, const RecordLayout& layout);
+
     std::uint64_t residues_ = 0;
     // What writing keeps from one window to the next, shared by the jobs a
     // background sink runs (one after another):

@@ -1,6 +1,7 @@
 // The command line's output engine: records in input order across windows
 // and pieces, headers and skips of BED intervals, and write failures.
 #include <fcntl.h>
+#include <sys/time.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -191,6 +192,42 @@ CORE_TEST(record_windows_lay_out_records_longer_than_a_fetch) {
             CHECK(sink->error() == 0);
             CHECK(out.text() == expected);
         }
+    }
+}
+
+// Records copied straight from the mapping share their fetch with records
+// the mapping cannot give as asked (bytes that are not ASCII; a file cut
+// short of what its index says): those are fetched the general way, and the
+// block comes out as if all were.
+CORE_TEST(record_windows_fetch_what_the_mapping_cannot_give_directly) {
+    TempDir dir;
+    const std::string path = dir / "g.fa";
+    core_test::write_file(path, ">a\nACGTACGTAC\n>u\nAC\xc3\xa9GT\n>z\nACGTACGTACGTACGTACGT\n");
+    REQUIRE(core_test::open_fasta(path).ok());  // the index, then the file cut short
+    core_test::write_file(path, ">a\nACGTACGTAC\n>u\nAC\xc3\xa9GT\n>z\nACGTACG");
+    const struct timeval older[2] = {{1'000'000'000, 0}, {1'000'000'000, 0}};  // than the index: kept
+    REQUIRE(::utimes(path.c_str(), older) == 0);
+    auto handle = core_test::open_fasta(path);
+    REQUIRE(handle.ok());
+    for (const std::size_t width : {0, 4}) {
+        Captured out(dir);
+        OutputSink sink(out.fd());
+        RecordLayout layout;
+        layout.line_width = width;
+        RecordWindow window;
+        window.add("h1", "a", 2, 9, true);
+        window.add("h2", "u", 1, 6, false);
+        window.add("h3", "z", 3, 12, false);
+        window.add("h4", "a", 1, 5, false);
+        std::vector<RecordWindow::ShortRecord> short_records;
+        CHECK(!window.write(*handle.value(), layout, sink, &short_records));
+        sink.flush();
+        const std::string expected = width == 0
+                                         ? ">h1\nTACGTACG\n>h2\nAC\xc3\xa9GT\n>h3\nGTACG\n>h4\nACGTA\n"
+                                         : ">h1\nTACG\nTACG\n>h2\nAC\xc3\xa9\nGT\n>h3\nGTAC\nG\n>h4\nACGT\nA\n";
+        CHECK_EQ(out.text(), expected);
+        REQUIRE(short_records.size() == 1);
+        CHECK(short_records[0].index == 2 && short_records[0].residues == 5 && short_records[0].wanted == 10);
     }
 }
 
