@@ -70,13 +70,19 @@ Result<bool> finish_in_blocks(const IndexHandle& handle, RegionPlan&& plan, Resu
     return finish(handle, std::move(plan), nullptr, out);
 }
 
+// A result of `count` empty values, on huge pages where the kernel grants them.
+BatchResult presized_result(std::size_t count) {
+    BatchResult result;
+    reserve_on_huge_pages(result.values, count);
+    result.values.resize(count);
+    return result;
+}
+
 // Region by region, stopping at the first failure with its error unchanged.
 template <class PlanOne>
 Result<BatchResult> fetch_sequentially(const IndexHandle& handle, std::size_t count, PlanOne plan_one,
                                        ResultBuffers& buffers) {
-    BatchResult result;
-    reserve_on_huge_pages(result.values, count);
-    result.values.resize(count);
+    BatchResult result = presized_result(count);
     for (std::size_t i = 0; i < count; ++i) {
         Result<RegionPlan> plan = plan_one(i);
         if (!plan.ok()) return std::move(plan.error());
@@ -159,9 +165,7 @@ void copy_planned_ahead(const IndexHandle& handle, std::size_t begin, std::size_
 template <class PlanOne, class Describe>
 Result<BatchResult> fetch_planned_first(const IndexHandle& handle, std::size_t count, PlanOne plan_one,
                                         Describe describe, ResultBuffers& buffers) {
-    BatchResult result;
-    reserve_on_huge_pages(result.values, count);
-    result.values.resize(count);
+    BatchResult result = presized_result(count);
     FirstFailure first_failure;
     std::vector<std::optional<RegionPlan>> plans(count);
     auto plan_chunk = [&](std::size_t begin, std::size_t end) {
@@ -216,9 +220,7 @@ struct PlannedCopy {
 template <class PlanOne, class Describe>
 Result<BatchResult> fetch_behind_buffers(const IndexHandle& handle, std::size_t count, PlanOne plan_one,
                                          Describe describe, ResultBuffers& buffers) {
-    BatchResult result;
-    reserve_on_huge_pages(result.values, count);
-    result.values.resize(count);
+    BatchResult result = presized_result(count);
     std::vector<PlannedCopy> copies;
     reserve_on_huge_pages(copies, count);
     copies.resize(count);
@@ -292,9 +294,7 @@ Result<BatchResult> fetch_in_parallel(const IndexHandle& handle, std::size_t cou
                                       Describe describe, ResultBuffers& buffers) {
     if (handle.bgzf() != nullptr) return fetch_planned_first(handle, count, plan_one, describe, buffers);
     if (buffers.filled_as_given()) return fetch_behind_buffers(handle, count, plan_one, describe, buffers);
-    BatchResult result;
-    reserve_on_huge_pages(result.values, count);
-    result.values.resize(count);
+    BatchResult result = presized_result(count);
     FirstFailure first_failure;
     Deferred deferred;
     std::mutex deferred_mutex;
