@@ -9,6 +9,7 @@
 #include <atomic>
 #include <cstddef>
 #include <limits>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -201,14 +202,12 @@ Result<BatchResult> fetch_planned_first(const IndexHandle& handle, std::size_t c
     return result;
 }
 
-// A region's plan while its value waits in the batch's output, and the
-// size of its buffer (0: copied in the first pass).
+// A region's plan while its value waits in the batch's output.
 struct PlannedCopy {
-    std::size_t size = 0;
-    const IndexEntry* entry = nullptr;
-    std::uint64_t first = 0;
-    std::uint64_t count = 0;
-    bool pad = true;
+    const IndexEntry* entry;
+    std::uint64_t first;
+    std::uint64_t count;
+    bool pad;
 };
 
 // Buffers filled as they are given. Every region is planned on the pool;
@@ -221,9 +220,11 @@ template <class PlanOne, class Describe>
 Result<BatchResult> fetch_behind_buffers(const IndexHandle& handle, std::size_t count, PlanOne plan_one,
                                          Describe describe, ResultBuffers& buffers) {
     BatchResult result = presized_result(count);
-    std::vector<PlannedCopy> copies;
-    reserve_on_huge_pages(copies, count);
-    copies.resize(count);
+    // Buffer sizes, 0 for regions copied in the first pass. The plans of
+    // the others are written only for them: memory never touched costs
+    // nothing, where a batch of small regions would fault it all in.
+    std::vector<std::size_t> sizes(count, 0);
+    auto copies = std::make_unique_for_overwrite<PlannedCopy[]>(count);
     FirstFailure first_failure;
     ResultBlocks blocks;
     auto plan_chunk = [&](std::size_t begin, std::size_t end) {
@@ -232,9 +233,9 @@ Result<BatchResult> fetch_behind_buffers(const IndexHandle& handle, std::size_t 
         copy_planned_ahead(
             handle, begin, end, plan_one, failure,
             [&](std::size_t i, RegionPlan& plan) {
-                const std::size_t size = wanted_buffer(handle, plan, buffers);
-                if (size == 0) return false;
-                copies[i] = {size, plan.entry, plan.first, plan.count, plan.pad};
+                sizes[i] = wanted_buffer(handle, plan, buffers);
+                if (sizes[i] == 0) return false;
+                copies[i] = {plan.entry, plan.first, plan.count, plan.pad};
                 result.values[i] = std::move(plan.value);
                 return true;
             },
@@ -246,16 +247,15 @@ Result<BatchResult> fetch_behind_buffers(const IndexHandle& handle, std::size_t 
     parallel_for_each_chunk(count, ChunkWork(plan_chunk));
     if (first_failure.failed())
         return Error{ErrorKind::BatchFailed, describe(first_failure.position(), first_failure.error())};
-    if (std::all_of(copies.begin(), copies.end(), [](const PlannedCopy& copy) { return copy.size == 0; }))
-        return result;
+    if (std::all_of(sizes.begin(), sizes.end(), [](std::size_t size) { return size == 0; })) return result;
 
     std::vector<char*> targets(count, nullptr);
     auto provide = [&](std::size_t begin, std::size_t end) {
         for (std::size_t i = begin; i < end; ++i)
-            if (copies[i].size != 0) targets[i] = buffers.provide(i, copies[i].size);
+            if (sizes[i] != 0) targets[i] = buffers.provide(i, sizes[i]);
     };
     auto planned = [&](std::size_t i) -> Result<RegionPlan> {
-        if (copies[i].size == 0) return RegionPlan{};  // done; nothing to prefetch
+        if (sizes[i] == 0) return RegionPlan{};  // done; nothing to prefetch
         const PlannedCopy& copy = copies[i];
         return RegionPlan{std::move(result.values[i]), copy.entry, copy.first, copy.count, copy.pad};
     };
@@ -265,7 +265,7 @@ Result<BatchResult> fetch_behind_buffers(const IndexHandle& handle, std::size_t 
         copy_planned_ahead(
             handle, begin, end, planned, failure, [](std::size_t, RegionPlan&) { return false; },
             [&](std::size_t i, RegionPlan&& plan) -> Result<bool> {
-                if (copies[i].size == 0) return false;
+                if (sizes[i] == 0) return false;
                 Result<bool> in_buffer = finish(handle, std::move(plan), targets[i], result.values[i]);
                 if (in_buffer.ok()) filled[i] = in_buffer.value();
                 return in_buffer;
