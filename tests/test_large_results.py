@@ -10,7 +10,7 @@ import sys
 import pytest
 
 import sekvo
-from conftest import residues, write_fasta
+from conftest import residues, run_python, write_fasta
 
 BIG = 20_000  # far above the size from which a result goes straight into a str
 
@@ -139,3 +139,48 @@ def test_file_truncated_behind_its_index(tmp_path, default_seq, capfd):
     assert seq[BIG - 1:2 * BIG].startswith(kept) and len(kept) < BIG + 1
     assert len(middle) == (BIG + 1 if default_seq else len(kept))
     capfd.readouterr()
+
+
+def test_batch_results_of_a_thousand_residues_are_strs_made_once(genome):
+    # Such results are written into their str once, small ones copied by
+    # str(); results that come out not ASCII are made the usual way.
+    path, data = genome
+    fx = sekvo.Faidx(path)
+    regions = [("one", 1 + i, 1 + i + i % 1900) for i in range(1200)] + [
+        ("accented", BIG - 1000, BIG + 20), ("one", 3 * BIG - 10, 3 * BIG + 90), ("small", 40, 40)]
+    batch = fx.fetch_many(regions)
+    for s, (name, start, end) in zip(batch, regions):
+        text = str(s)
+        assert type(text) is str and text == text_of(data[name][start - 1:end])
+        if len(text) >= 1000:
+            assert (str(s) is text) == text.isascii()
+    text = str(batch[1100])  # 1101 residues
+    before = sys.getrefcount(text)
+    del batch
+    assert sys.getrefcount(text) == before - 1
+
+
+@pytest.mark.allocation_failure
+def test_memory_running_out_while_a_batch_makes_its_strs(tmp_path):
+    # The strs are made while the pool copies into those made before: a
+    # failed one must stop the copying workers and raise MemoryError.
+    path = write_fasta(tmp_path / "m.fa", [("m", residues(100_000, seed=9))])
+    proc = run_python(f"""
+        import resource, sekvo
+        fa = sekvo.Faidx({path!r})
+        regions = [("m", 1, 100_000)] * 3000
+        assert len(fa.fetch_many(regions[:1000])) == 1000
+        with open("/proc/self/statm") as f:
+            used = int(f.read().split()[0]) * resource.getpagesize()
+        limits = resource.getrlimit(resource.RLIMIT_AS)
+        resource.setrlimit(resource.RLIMIT_AS, (used + (20 << 20), limits[1]))
+        try:
+            fa.fetch_many(regions)
+            print("no error")
+        except MemoryError:
+            print("MemoryError")
+        resource.setrlimit(resource.RLIMIT_AS, limits)
+        print(sum(map(len, fa.fetch_many(regions[:1500]))))
+    """)
+    assert proc.returncode == 0, proc.stderr
+    assert proc.stdout.split() == ["MemoryError", str(1500 * 100_000)]

@@ -9,6 +9,7 @@
 #include <atomic>
 #include <cstddef>
 #include <limits>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -70,13 +71,19 @@ Result<bool> finish_in_blocks(const IndexHandle& handle, RegionPlan&& plan, Resu
     return finish(handle, std::move(plan), nullptr, out);
 }
 
+// A result of `count` empty values, on huge pages where the kernel grants them.
+BatchResult presized_result(std::size_t count) {
+    BatchResult result;
+    reserve_on_huge_pages(result.values, count);
+    result.values.resize(count);
+    return result;
+}
+
 // Region by region, stopping at the first failure with its error unchanged.
 template <class PlanOne>
 Result<BatchResult> fetch_sequentially(const IndexHandle& handle, std::size_t count, PlanOne plan_one,
                                        ResultBuffers& buffers) {
-    BatchResult result;
-    reserve_on_huge_pages(result.values, count);
-    result.values.resize(count);
+    BatchResult result = presized_result(count);
     for (std::size_t i = 0; i < count; ++i) {
         Result<RegionPlan> plan = plan_one(i);
         if (!plan.ok()) return std::move(plan.error());
@@ -124,6 +131,34 @@ private:
     std::optional<std::pair<std::size_t, Error>> failure_;
 };
 
+// Each region of [begin, end) is planned, and its first bytes prefetched,
+// kAhead regions before it is handed to copy(i, plan), so that a chunk
+// keeps several memory loads in flight instead of waiting for each
+// region's in turn. A plan that put_aside(i, plan) takes is not copied.
+template <class PlanOne, class PutAside, class Copy>
+void copy_planned_ahead(const IndexHandle& handle, std::size_t begin, std::size_t end, PlanOne& plan_one,
+                        ChunkFailure& failure, PutAside put_aside, Copy copy) {
+    constexpr std::size_t kAhead = 8;
+    std::array<std::optional<RegionPlan>, kAhead> in_flight;
+    for (std::size_t i = begin; i < end + kAhead; ++i) {
+        std::optional<RegionPlan>& slot = in_flight[i % kAhead];
+        if (i >= begin + kAhead && slot) {
+            const std::size_t j = i - kAhead;
+            Result<bool> done = copy(j, std::move(*slot));
+            if (!done.ok()) failure.note(j, std::move(done.error()));
+        }
+        slot.reset();
+        if (i >= end) continue;
+        Result<RegionPlan> plan = plan_one(i);
+        if (!plan.ok()) {
+            failure.note(i, std::move(plan.error()));
+        } else if (!put_aside(i, plan.value())) {
+            prefetch(handle, plan.value());
+            slot = plan.take();
+        }
+    }
+}
+
 // A compressed file: every region is planned first, on the pool; then the
 // caller's buffers are asked for in input order; then the regions are
 // copied window by window of inflated blocks. The failure reported is the
@@ -131,9 +166,7 @@ private:
 template <class PlanOne, class Describe>
 Result<BatchResult> fetch_planned_first(const IndexHandle& handle, std::size_t count, PlanOne plan_one,
                                         Describe describe, ResultBuffers& buffers) {
-    BatchResult result;
-    reserve_on_huge_pages(result.values, count);
-    result.values.resize(count);
+    BatchResult result = presized_result(count);
     FirstFailure first_failure;
     std::vector<std::optional<RegionPlan>> plans(count);
     auto plan_chunk = [&](std::size_t begin, std::size_t end) {
@@ -169,6 +202,84 @@ Result<BatchResult> fetch_planned_first(const IndexHandle& handle, std::size_t c
     return result;
 }
 
+// A region's plan while its value waits in the batch's output.
+struct PlannedCopy {
+    const IndexEntry* entry;
+    std::uint64_t first;
+    std::uint64_t count;
+    bool pad;
+};
+
+// Buffers filled as they are given. Every region is planned on the pool;
+// those below the caller's buffer size are copied at once into the batch's
+// result blocks, the others wait with their sizes. Then the calling thread
+// asks for their buffers in input order while the pool's workers copy the
+// regions into those already given, behind it, and the calling thread
+// copies too once it has them all.
+template <class PlanOne, class Describe>
+Result<BatchResult> fetch_behind_buffers(const IndexHandle& handle, std::size_t count, PlanOne plan_one,
+                                         Describe describe, ResultBuffers& buffers) {
+    BatchResult result = presized_result(count);
+    // Buffer sizes, 0 for regions copied in the first pass. The plans of
+    // the others are written only for them: memory never touched costs
+    // nothing, where a batch of small regions would fault it all in.
+    std::vector<std::size_t> sizes(count, 0);
+    auto copies = std::make_unique_for_overwrite<PlannedCopy[]>(count);
+    FirstFailure first_failure;
+    ResultBlocks blocks;
+    auto plan_chunk = [&](std::size_t begin, std::size_t end) {
+        ChunkFailure failure;
+        ResultBlocks::Slab slab;
+        copy_planned_ahead(
+            handle, begin, end, plan_one, failure,
+            [&](std::size_t i, RegionPlan& plan) {
+                sizes[i] = wanted_buffer(handle, plan, buffers);
+                if (sizes[i] == 0) return false;
+                copies[i] = {plan.entry, plan.first, plan.count, plan.pad};
+                result.values[i] = std::move(plan.value);
+                return true;
+            },
+            [&](std::size_t i, RegionPlan&& plan) {
+                return finish_in_blocks(handle, std::move(plan), blocks, slab, result.values[i]);
+            });
+        failure.report(first_failure);
+    };
+    parallel_for_each_chunk(count, ChunkWork(plan_chunk));
+    if (first_failure.failed())
+        return Error{ErrorKind::BatchFailed, describe(first_failure.position(), first_failure.error())};
+    if (std::all_of(sizes.begin(), sizes.end(), [](std::size_t size) { return size == 0; })) return result;
+
+    std::vector<char*> targets(count, nullptr);
+    auto provide = [&](std::size_t begin, std::size_t end) {
+        for (std::size_t i = begin; i < end; ++i)
+            if (sizes[i] != 0) targets[i] = buffers.provide(i, sizes[i]);
+    };
+    auto planned = [&](std::size_t i) -> Result<RegionPlan> {
+        if (sizes[i] == 0) return RegionPlan{};  // done; nothing to prefetch
+        const PlannedCopy& copy = copies[i];
+        return RegionPlan{std::move(result.values[i]), copy.entry, copy.first, copy.count, copy.pad};
+    };
+    std::vector<unsigned char> filled(count, 0);
+    auto fill_chunk = [&](std::size_t begin, std::size_t end) {
+        ChunkFailure failure;
+        copy_planned_ahead(
+            handle, begin, end, planned, failure, [](std::size_t, RegionPlan&) { return false; },
+            [&](std::size_t i, RegionPlan&& plan) -> Result<bool> {
+                if (sizes[i] == 0) return false;
+                Result<bool> in_buffer = finish(handle, std::move(plan), targets[i], result.values[i]);
+                if (in_buffer.ok()) filled[i] = in_buffer.value();
+                return in_buffer;
+            });
+        failure.report(first_failure);
+    };
+    parallel_for_each_chunk_behind(count, ChunkWork(provide), ChunkWork(fill_chunk));
+    if (first_failure.failed())
+        return Error{ErrorKind::BatchFailed, describe(first_failure.position(), first_failure.error())};
+    for (std::size_t i = 0; i < count; ++i)
+        if (filled[i]) result.in_buffer.push_back(i);
+    return result;
+}
+
 // Regions large enough for a caller's buffer, put aside by the first pass.
 using Deferred = std::vector<std::pair<std::size_t, RegionPlan>>;
 
@@ -182,42 +293,27 @@ template <class PlanOne, class Describe>
 Result<BatchResult> fetch_in_parallel(const IndexHandle& handle, std::size_t count, PlanOne plan_one,
                                       Describe describe, ResultBuffers& buffers) {
     if (handle.bgzf() != nullptr) return fetch_planned_first(handle, count, plan_one, describe, buffers);
-    BatchResult result;
-    reserve_on_huge_pages(result.values, count);
-    result.values.resize(count);
+    if (buffers.filled_as_given()) return fetch_behind_buffers(handle, count, plan_one, describe, buffers);
+    BatchResult result = presized_result(count);
     FirstFailure first_failure;
     Deferred deferred;
     std::mutex deferred_mutex;
     ResultBlocks blocks;
 
-    // Each region is planned, and its first bytes prefetched, kAhead regions
-    // before it is copied, so that a chunk keeps several memory loads in
-    // flight instead of waiting for each region's in turn.
-    constexpr std::size_t kAhead = 8;
     auto copy_chunk = [&](std::size_t begin, std::size_t end) {
         ChunkFailure failure;
         Deferred set_aside;
         ResultBlocks::Slab slab;
-        std::array<std::optional<RegionPlan>, kAhead> in_flight;
-        for (std::size_t i = begin; i < end + kAhead; ++i) {
-            std::optional<RegionPlan>& slot = in_flight[i % kAhead];
-            if (i >= begin + kAhead && slot) {
-                const std::size_t j = i - kAhead;
-                Result<bool> done = finish_in_blocks(handle, std::move(*slot), blocks, slab, result.values[j]);
-                if (!done.ok()) failure.note(j, std::move(done.error()));
-            }
-            slot.reset();
-            if (i >= end) continue;
-            Result<RegionPlan> plan = plan_one(i);
-            if (!plan.ok()) {
-                failure.note(i, std::move(plan.error()));
-            } else if (wanted_buffer(handle, plan.value(), buffers) != 0) {
-                set_aside.emplace_back(i, plan.take());
-            } else {
-                prefetch(handle, plan.value());
-                slot = plan.take();
-            }
-        }
+        copy_planned_ahead(
+            handle, begin, end, plan_one, failure,
+            [&](std::size_t i, RegionPlan& plan) {
+                if (wanted_buffer(handle, plan, buffers) == 0) return false;
+                set_aside.emplace_back(i, std::move(plan));
+                return true;
+            },
+            [&](std::size_t i, RegionPlan&& plan) {
+                return finish_in_blocks(handle, std::move(plan), blocks, slab, result.values[i]);
+            });
         failure.report(first_failure);
         if (!set_aside.empty()) {
             std::lock_guard lock(deferred_mutex);

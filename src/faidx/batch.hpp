@@ -27,14 +27,16 @@ struct Span {
 };
 
 // Memory for batch results that the caller provides. Asked for on the
-// calling thread, in input order, before the copying starts, for every
-// region of at least min_size() bytes; the buffer for region `index` must
-// hold `size` bytes and outlive the call. Smaller regions are copied into
-// memory of their own.
+// calling thread, in input order, for every region of at least min_size()
+// bytes; the buffer for region `index` must hold `size` bytes and outlive
+// the call. Smaller regions are copied into memory of their own. Buffers
+// filled_as_given() are filled while the calling thread asks for the next
+// ones; others once all are given.
 class ResultBuffers {
 public:
     virtual ~ResultBuffers() = default;
     virtual std::size_t min_size() const = 0;
+    virtual bool filled_as_given() const { return false; }
     virtual char* provide(std::size_t index, std::size_t size) = 0;
 };
 

@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <exception>
+#include <limits>
 #include <mutex>
 #include <system_error>
 #include <thread>
@@ -29,13 +30,76 @@ constexpr std::size_t kMaxThreads = 1024;
 // parallel calls made there run inline instead of waiting on the pool.
 thread_local bool t_inside_parallel_call = false;
 
+// The items a producer has made so far, for workers that wait behind it.
+// A waiting worker names how many items it wants, and the producer wakes
+// the sleepers only when it gets there, not at every step.
+class ReadyItems {
+public:
+    std::size_t count() const { return ready_.load(std::memory_order_acquire); }
+
+    // Items [0, ready) are made.
+    void publish(std::size_t ready) {
+        ready_.store(ready);
+        std::size_t wanted = wake_at_.load();
+        while (wanted <= ready) {
+            if (wake_at_.compare_exchange_weak(wanted, kNobody)) {
+                wake_all();
+                return;
+            }
+        }
+    }
+
+    // No more items will come, whether all were made or not.
+    void close() {
+        closed_.store(true);
+        wake_all();
+    }
+
+    // The number of items made once at least `wanted` are, or fewer when
+    // the producer stops short.
+    std::size_t wait_for(std::size_t wanted) {
+        for (;;) {
+            const std::uint32_t wakes = wakes_.load();
+            std::size_t lowest = wake_at_.load();
+            while (wanted < lowest && !wake_at_.compare_exchange_weak(lowest, wanted)) {
+            }
+            // Checked after asking to be woken: a publish that this read
+            // misses sees the request and wakes us.
+            const std::size_t ready = ready_.load();
+            if (ready >= wanted || closed_.load()) return ready;
+            wakes_.wait(wakes);
+        }
+    }
+
+private:
+    static constexpr std::size_t kNobody = std::numeric_limits<std::size_t>::max();
+
+    void wake_all() {
+        wakes_.fetch_add(1);
+        wakes_.notify_all();
+    }
+
+    alignas(64) std::atomic<std::size_t> ready_{0};
+    std::atomic<std::size_t> wake_at_{kNobody};
+    std::atomic<std::uint32_t> wakes_{0};
+    std::atomic<bool> closed_{false};
+};
+
 struct Job {
-    Job(std::size_t item_count, std::size_t threads, ChunkWork chunk_work)
-        : count(item_count), divisor(2 * threads), work(chunk_work) {}
+    Job(std::size_t item_count, std::size_t threads, ChunkWork chunk_work, ReadyItems* ready_items = nullptr)
+        : count(item_count),
+          divisor(2 * threads),
+          work(chunk_work),
+          ready(ready_items),
+          // A worker behind the producer sleeps until this many more items
+          // are made: a few dozen wake-ups per thread and call.
+          stretch(std::max<std::size_t>(item_count / (64 * threads), 1)) {}
 
     const std::size_t count;
     const std::size_t divisor;
     const ChunkWork work;
+    ReadyItems* const ready;  // null: every item is ready
+    const std::size_t stretch;
     alignas(64) std::atomic<std::size_t> next{0};
     std::atomic<bool> failed{false};
     std::exception_ptr error;  // written only by the thread that set `failed`
@@ -57,17 +121,54 @@ bool claim_chunk(Job& job, std::size_t& begin, std::size_t& end) {
     }
 }
 
+void note_failure(Job& job) noexcept {
+    if (!job.failed.exchange(true)) job.error = std::current_exception();
+}
+
+// Works on a chunk piece by piece as its items are made; returns early
+// when the producer stops short.
+void work_behind(Job& job, std::size_t begin, std::size_t end) {
+    for (std::size_t next = begin; next < end;) {
+        std::size_t ready = job.ready->count();
+        if (ready <= next) {
+            ready = job.ready->wait_for(std::min(end, next + job.stretch));
+            if (ready <= next) return;
+        }
+        const std::size_t stop = std::min(end, ready);
+        job.work(next, stop);
+        next = stop;
+    }
+}
+
 void run_chunks(Job& job) noexcept {
     std::size_t begin = 0;
     std::size_t end = 0;
     while (claim_chunk(job, begin, end)) {
         try {
-            job.work(begin, end);
+            if (job.ready == nullptr) job.work(begin, end);
+            else work_behind(job, begin, end);
         } catch (...) {
-            if (!job.failed.exchange(true)) job.error = std::current_exception();
+            note_failure(job);
             return;
         }
     }
+}
+
+// The producer's steps: small, so that workers start soon.
+constexpr std::size_t kProduceStep = 16;
+
+void produce_in_steps(Job& job, ChunkWork produce) noexcept {
+    try {
+        for (std::size_t made = 0; made < job.count && !job.failed.load(std::memory_order_relaxed);) {
+            const std::size_t next = std::min(job.count, made + kProduceStep);
+            produce(made, next);
+            made = next;
+            job.ready->publish(made);
+        }
+    } catch (...) {
+        note_failure(job);
+    }
+    job.ready->close();
 }
 
 class Pool {
@@ -79,14 +180,18 @@ public:
     std::size_t threads() const { return workers_.size() + 1; }
     pid_t owner() const { return owner_; }
 
-    void run(std::size_t count, ChunkWork work) {
+    // `produce`, when given, makes the items in order on this thread
+    // before it takes chunks itself.
+    void run(std::size_t count, ChunkWork work, const ChunkWork* produce = nullptr) {
         std::lock_guard submission(submit_mutex_);
         InsideCall inside;
-        Job job(count, threads(), work);
+        ReadyItems ready;
+        Job job(count, threads(), work, produce != nullptr ? &ready : nullptr);
 
         current_.store(&job);
         generation_.fetch_add(1);
         generation_.notify_all();
+        if (produce != nullptr) produce_in_steps(job, *produce);
         run_chunks(job);
 
         // Nothing is left to claim. Unpublish the job and wait for the
@@ -198,6 +303,17 @@ void parallel_for_each_chunk(std::size_t count, ChunkWork work) {
         return;
     }
     pool.run(count, work);
+}
+
+void parallel_for_each_chunk_behind(std::size_t count, ChunkWork produce, ChunkWork work) {
+    if (count == 0) return;
+    Pool* pool = t_inside_parallel_call ? nullptr : &process_pool();
+    if (pool == nullptr || count == 1 || pool->threads() == 1) {
+        produce(0, count);
+        work(0, count);
+        return;
+    }
+    pool->run(count, work, &produce);
 }
 
 }  // namespace sekvo

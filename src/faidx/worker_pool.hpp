@@ -46,6 +46,16 @@ private:
 // calls from several threads at once take the pool one after another.
 void parallel_for_each_chunk(std::size_t count, ChunkWork work);
 
+// For items that only the calling thread can make (it holds a lock the
+// making needs), worked on in parallel as they come: produce(begin, end)
+// runs on the calling thread over [0, count) in order, in small steps,
+// while the pool's workers call work(begin, end) on the items produced so
+// far and wait behind the producer for the rest; once produce is done the
+// calling thread takes chunks of work too. An exception from produce or
+// work stops both (items not produced are never worked on) and is
+// rethrown here once the running chunks have finished.
+void parallel_for_each_chunk_behind(std::size_t count, ChunkWork produce, ChunkWork work);
+
 // Calls work(i) for every i in [0, count) on the pool's threads and returns
 // when all calls have finished. Callers write each result into slot i of a
 // pre-sized output, so results are in item order however work was shared.

@@ -13,11 +13,15 @@
 
 namespace sekvo {
 
-// Results from this size on go into a str's storage. Smaller ones are
-// copied into memory of their own: making their str at once would cost the
-// calls that never ask for it, and a batch's many small strs, made one by
-// one on the calling thread, would cost more than they save.
+// Single fetches from this size on go into a str's storage. Smaller ones
+// are copied into memory of their own: making their str at once would cost
+// the calls that never ask for it more than it saves those that do.
 inline constexpr std::size_t kStrStorageThreshold = 4096;
+
+// Batch results from this size on go into a str's storage. Below it the
+// copy that str() makes later costs less than making the str at once on the
+// calling thread and writing it from another.
+inline constexpr std::size_t kBatchStrThreshold = 256;
 
 // The plan's result, its residues in a str's storage when they can be; a
 // failed plan's error passes through.
@@ -28,8 +32,10 @@ Result<SequenceValue> complete_in_str(const IndexHandle& handle, Result<RegionPl
 // in a str's storage (owned, or lent by another owner).
 PyObject* lending_str(const Residues& residues);
 
-// Batch buffers that are new strs, made on the calling thread. A str that
-// cannot be made throws std::bad_alloc with MemoryError set.
+// Batch buffers that are new strs, made on the calling thread: the batch
+// copies into them while the next ones are made, so that a result reaches
+// Python written once. A str that cannot be made throws std::bad_alloc
+// with MemoryError set.
 class StrBuffers final : public ResultBuffers {
 public:
     explicit StrBuffers(std::size_t count) : texts_(count, nullptr) {}
@@ -37,7 +43,8 @@ public:
     StrBuffers(const StrBuffers&) = delete;
     StrBuffers& operator=(const StrBuffers&) = delete;
 
-    std::size_t min_size() const override { return kStrStorageThreshold; }
+    std::size_t min_size() const override { return kBatchStrThreshold; }
+    bool filled_as_given() const override { return true; }
     char* provide(std::size_t index, std::size_t size) override;
     // Values whose residues are in their buffer get it as their residues.
     void lend_to(BatchResult& batch);

@@ -154,3 +154,63 @@ CORE_TEST(batch_reports_first_failure_in_input_order) {
         CHECK_EQ(result.error().detail, std::string(c.expected));
     }
 }
+
+namespace {
+
+// Buffers filled as they are given, as the Python layer's: records the
+// order in which they are asked for.
+class EveryRegionBuffers final : public ResultBuffers {
+public:
+    explicit EveryRegionBuffers(std::size_t count) : texts_(count) {}
+    std::size_t min_size() const override { return 300; }
+    bool filled_as_given() const override { return true; }
+    char* provide(std::size_t index, std::size_t size) override {
+        in_order_ = in_order_ && (asked_.empty() || asked_.back() < index);
+        asked_.push_back(index);
+        texts_[index].assign(size, '\0');
+        return texts_[index].data();
+    }
+    bool in_order() const { return in_order_; }
+    const std::string& text(std::size_t index) const { return texts_[index]; }
+
+private:
+    std::vector<std::string> texts_;
+    std::vector<std::size_t> asked_;
+    bool in_order_ = true;
+};
+
+}  // namespace
+
+CORE_TEST(batch_fills_buffers_as_they_are_given) {
+    std::mt19937_64 random(7);
+    const std::string residues = random_residues(random, 30000) + "\xc3\xa9" + random_residues(random, 100);
+    TempFasta fasta(">chr1\n" + with_line_width(residues, 61));
+    auto handle = fasta.open();
+    std::vector<NamedRegion> regions;
+    for (std::size_t i = 0; i < 5000; ++i) {
+        const std::uint64_t start = 1 + random() % (residues.size() - 1);
+        regions.push_back({"chr1", start, start + random() % 1200});  // some past the end, some not ASCII, some small
+    }
+    EveryRegionBuffers buffers(regions.size());
+    auto result = fetch_many_into(*handle, regions, buffers);
+    REQUIRE(result.ok());
+    CHECK(buffers.in_order());
+    auto expected = fetch_many(*handle, regions);
+    REQUIRE(expected.ok());
+    std::vector<bool> in_buffer(regions.size(), false);
+    for (std::size_t i : result.value().in_buffer) in_buffer[i] = true;
+    bool all_match = true;
+    for (std::size_t i = 0; i < regions.size(); ++i) {
+        const std::string_view got = in_buffer[i] ? std::string_view(buffers.text(i))
+                                                  : result.value().values[i].seq.view();
+        all_match = all_match && got == expected.value()[i].seq.view() &&
+                    result.value().values[i].end == expected.value()[i].end;
+    }
+    CHECK(all_match);
+
+    regions[4321].name = "chrZ";
+    EveryRegionBuffers failing(regions.size());
+    auto failed = fetch_many_into(*handle, regions, failing);
+    REQUIRE(!failed.ok());
+    CHECK_EQ(failed.error().detail, std::string("Error fetching region 4321: Fetch error: Sequence 'chrZ' not found"));
+}

@@ -252,3 +252,96 @@ CORE_TEST(pool_workers_block_process_signals_but_not_faults) {
         },
         60));
 }
+
+namespace {
+
+// Produces every item on the calling thread, in order, and works on each
+// once, never before it is produced. `fail_at` makes produce or work throw
+// at that item; returns whether the checks held.
+struct BehindRun {
+    std::size_t count;
+    std::size_t produce_fails_at = SIZE_MAX;
+    std::size_t work_fails_at = SIZE_MAX;
+    bool threw = false;
+    bool in_order = true;
+    bool worked_once = true;
+    bool worked_after_produced = true;
+    std::size_t highest_worked = 0;
+
+    void run() {
+        std::vector<std::atomic<int>> produced(count);
+        std::vector<std::atomic<int>> worked(count);
+        std::atomic<std::size_t> highest{0};
+        const std::thread::id caller = std::this_thread::get_id();
+        std::size_t expected_next = 0;
+        auto produce = [&](std::size_t begin, std::size_t end) {
+            if (begin != expected_next || std::this_thread::get_id() != caller) in_order = false;
+            for (std::size_t i = begin; i < end; ++i) {
+                if (i == produce_fails_at) throw std::bad_alloc();
+                produced[i].store(1, std::memory_order_relaxed);
+            }
+            expected_next = end;
+        };
+        auto work = [&](std::size_t begin, std::size_t end) {
+            for (std::size_t i = begin; i < end; ++i) {
+                if (i == work_fails_at) throw std::runtime_error("work failed");
+                if (produced[i].load(std::memory_order_relaxed) != 1) worked_after_produced = false;
+                if (worked[i].fetch_add(1) != 0) worked_once = false;
+                for (std::size_t seen = highest.load(); seen < i + 1 && !highest.compare_exchange_weak(seen, i + 1);) {
+                }
+            }
+        };
+        try {
+            sekvo::parallel_for_each_chunk_behind(count, sekvo::ChunkWork(produce), sekvo::ChunkWork(work));
+        } catch (const std::exception&) {
+            threw = true;
+        }
+        highest_worked = highest.load();
+        if (!threw) {
+            if (expected_next != count) in_order = false;
+            for (std::size_t i = 0; i < count; ++i) worked_once = worked_once && worked[i].load() == 1;
+        }
+    }
+};
+
+}  // namespace
+
+CORE_TEST(pool_works_behind_the_producer) {
+    sekvo::pool_size();
+    for (const char* threads : {"1", "2", "4"}) {
+        static const char* size;
+        size = threads;
+        CHECK(core_test::run_in_child(
+            [] {
+                use_pool_size(size);
+                for (std::size_t count : kSizes) {
+                    BehindRun run{count};
+                    run.run();
+                    CHECK(!run.threw);
+                    CHECK(run.in_order);
+                    CHECK(run.worked_once);
+                    CHECK(run.worked_after_produced);
+                }
+            },
+            60));
+    }
+}
+
+CORE_TEST(pool_stops_behind_a_failing_producer_or_worker) {
+    // Workers waiting for items that will never come must give up, and no
+    // item past the failure may be worked on.
+    for (std::size_t failing : {std::size_t{0}, std::size_t{5000}, std::size_t{199999}}) {
+        BehindRun run{200000, failing};
+        run.run();
+        CHECK(run.threw);
+        CHECK(run.worked_after_produced);
+        CHECK(run.highest_worked <= failing);
+    }
+    for (std::size_t failing : {std::size_t{0}, std::size_t{150000}}) {
+        BehindRun run{200000, SIZE_MAX, failing};
+        run.run();
+        CHECK(run.threw);
+        CHECK(run.worked_after_produced);
+    }
+    CHECK(fills_every_slot_once(100000));  // the pool still works
+}
