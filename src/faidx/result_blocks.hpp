@@ -1,11 +1,8 @@
-// Memory for the many small results of a batch. A fresh process pays a page
-// fault (about 10 microseconds here) for every 4 kB of new memory, so 100 MB
-// of results copied into separate heap allocations cost more in faults than
-// in copying. Instead the results are laid out one after another in blocks
-// of one huge page each (2 MB, advised with MADV_HUGEPAGE: one fault per
-// block where the kernel grants it). Each result holds a reference to its
-// block, and a block is unmapped when its last result is gone: memory comes
-// back block by block, and a result kept alone pins one block, never more.
+// Memory for the many small results of a batch: laid out one after another
+// in blocks of 2 MB, each its own mapping, instead of an allocation and a
+// free per result. Each result holds a reference to its block, and a block
+// is unmapped when its last result is gone: memory comes back block by
+// block, and a result kept alone pins one block, never more.
 #pragma once
 
 #include <atomic>
