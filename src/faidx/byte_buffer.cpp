@@ -13,7 +13,7 @@ namespace sekvo {
 namespace {
 
 constexpr std::size_t kHugePage = std::size_t{2} << 20;
-// From this size on, a block gets its own mapping aligned to huge pages.
+// From this size on, a block gets its own mapping, in whole 2 MB steps.
 constexpr std::size_t kMappedSize = 4 * kHugePage;
 
 std::size_t mapped_length(std::size_t size) { return (size + kHugePage - 1) & ~(kHugePage - 1); }
@@ -81,7 +81,6 @@ void ByteBuffer::allocate(std::size_t size, bool zero) {
     if (block == nullptr) {
         void* fresh = ::mmap(nullptr, rounded, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
         if (fresh == MAP_FAILED) throw std::bad_alloc();
-        ::madvise(fresh, rounded, MADV_HUGEPAGE);
         block = static_cast<char*>(fresh);
     }
     data_ = block;
