@@ -126,6 +126,11 @@ public:
     void report(FirstFailure& first_failure) {
         if (failure_) first_failure.offer(failure_->first, std::move(failure_->second));
     }
+    // For a chunk over a subset of the batch: position k is the batch's
+    // region `regions[k]` (`regions` ascending, so the order holds).
+    void report(FirstFailure& first_failure, const std::vector<std::size_t>& regions) {
+        if (failure_) first_failure.offer(regions[failure_->first], std::move(failure_->second));
+    }
 
 private:
     std::optional<std::pair<std::size_t, Error>> failure_;
@@ -247,36 +252,40 @@ Result<BatchResult> fetch_behind_buffers(const IndexHandle& handle, std::size_t 
     parallel_for_each_chunk(count, ChunkWork(plan_chunk));
     if (first_failure.failed())
         return Error{ErrorKind::BatchFailed, describe(first_failure.position(), first_failure.error())};
-    if (std::all_of(sizes.begin(), sizes.end(), [](std::size_t size) { return size == 0; })) return result;
 
-    std::vector<char*> targets(count, nullptr);
+    // The second pass walks only the regions that wait for a buffer, the
+    // k-th of them being region waiting[k].
+    std::vector<std::size_t> waiting;
+    waiting.reserve(count);  // pages past those used are never touched
+    for (std::size_t i = 0; i < count; ++i)
+        if (sizes[i] != 0) waiting.push_back(i);
+    if (waiting.empty()) return result;
+    std::vector<char*> targets(waiting.size(), nullptr);
     auto provide = [&](std::size_t begin, std::size_t end) {
-        for (std::size_t i = begin; i < end; ++i)
-            if (sizes[i] != 0) targets[i] = buffers.provide(i, sizes[i]);
+        for (std::size_t k = begin; k < end; ++k) targets[k] = buffers.provide(waiting[k], sizes[waiting[k]]);
     };
-    auto planned = [&](std::size_t i) -> Result<RegionPlan> {
-        if (sizes[i] == 0) return RegionPlan{};  // done; nothing to prefetch
+    auto planned = [&](std::size_t k) -> Result<RegionPlan> {
+        const std::size_t i = waiting[k];
         const PlannedCopy& copy = copies[i];
         return RegionPlan{std::move(result.values[i]), copy.entry, copy.first, copy.count, copy.pad};
     };
-    std::vector<unsigned char> filled(count, 0);
+    std::vector<unsigned char> filled(waiting.size(), 0);
     auto fill_chunk = [&](std::size_t begin, std::size_t end) {
         ChunkFailure failure;
         copy_planned_ahead(
             handle, begin, end, planned, failure, [](std::size_t, RegionPlan&) { return false; },
-            [&](std::size_t i, RegionPlan&& plan) -> Result<bool> {
-                if (sizes[i] == 0) return false;
-                Result<bool> in_buffer = finish(handle, std::move(plan), targets[i], result.values[i]);
-                if (in_buffer.ok()) filled[i] = in_buffer.value();
+            [&](std::size_t k, RegionPlan&& plan) -> Result<bool> {
+                Result<bool> in_buffer = finish(handle, std::move(plan), targets[k], result.values[waiting[k]]);
+                if (in_buffer.ok()) filled[k] = in_buffer.value();
                 return in_buffer;
             });
-        failure.report(first_failure);
+        failure.report(first_failure, waiting);
     };
-    parallel_for_each_chunk_behind(count, ChunkWork(provide), ChunkWork(fill_chunk));
+    parallel_for_each_chunk_behind(waiting.size(), ChunkWork(provide), ChunkWork(fill_chunk));
     if (first_failure.failed())
         return Error{ErrorKind::BatchFailed, describe(first_failure.position(), first_failure.error())};
-    for (std::size_t i = 0; i < count; ++i)
-        if (filled[i]) result.in_buffer.push_back(i);
+    for (std::size_t k = 0; k < waiting.size(); ++k)
+        if (filled[k]) result.in_buffer.push_back(waiting[k]);
     return result;
 }
 

@@ -70,9 +70,11 @@ bool BedRecordStream::finish() {
 
 bool BedRecordStream::write_window() {
     RegionColumns regions = reader_.take_regions();
-    std::vector<const IndexEntry*> records(regions.record_names().size());
-    for (std::size_t r = 0; r < records.size(); ++r) records[r] = handle_.lookup(regions.record_names()[r]);
+    // Each name is looked up once: the window takes the entries found here
+    // and refers to records by their numbers in `regions`.
+    const std::vector<const IndexEntry*> records = handle_.lookup_all(regions.record_names());
     window_.clear();
+    window_.use_records(regions, records);
     std::size_t strand_begin = 0;
     for (std::size_t i = 0; i < regions.size(); ++i) {
         const std::string_view name = regions.name(i);
@@ -117,11 +119,12 @@ bool BedRecordStream::write_window() {
             header_.append(strand);
             header_.push_back(')');
         }
-        window_.add(header_, name, start + 1, end, options_.strand && strand == "-");
+        window_.add(header_, regions.record(i), start + 1, end, options_.strand && strand == "-");
         if (window_.full()) {
             records_ += window_.size();
             if (auto failed = window_.write(handle_, options_.layout, sink_)) error_ = std::move(failed);
             window_.clear();
+            window_.use_records(regions, records);
             if (stopped()) break;
         }
     }

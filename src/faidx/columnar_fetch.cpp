@@ -105,8 +105,7 @@ Result<ColumnarBatch> fetch_columns(const IndexHandle& handle, const RegionColum
     const std::size_t n = end - begin;
 
     // Each record name is looked up once for the whole batch.
-    std::vector<const IndexEntry*> records(regions.record_names().size());
-    for (std::size_t r = 0; r < records.size(); ++r) records[r] = handle.lookup(regions.record_names()[r]);
+    const std::vector<const IndexEntry*> records = handle.lookup_all(regions.record_names());
 
     ColumnarBatch batch;
     batch.offsets.assign(n + 1, 0);

@@ -56,6 +56,13 @@ public:
 
     const IndexEntry* lookup(std::string_view name) const { return table_.lookup(name); }
     bool contains(std::string_view name) const { return table_.lookup(name) != nullptr; }
+    // The entry of each name (nullptr where there is none), for callers
+    // that refer to records by their number in `names`.
+    std::vector<const IndexEntry*> lookup_all(const std::vector<std::string>& names) const {
+        std::vector<const IndexEntry*> entries(names.size());
+        for (std::size_t r = 0; r < names.size(); ++r) entries[r] = table_.lookup(names[r]);
+        return entries;
+    }
     // Every name once, in index-file order (first occurrence keeps its place).
     std::vector<std::string> names() const { return table_.names(); }
     const NameTable& table() const { return table_; }

@@ -11,10 +11,9 @@
 
 namespace sekvo {
 
-void PassedPages::posted(const IndexHandle& handle, const RegionColumns& regions) {
+void PassedPages::posted(const IndexHandle& handle, const RegionColumns& regions,
+                         const std::vector<const IndexEntry*>& records) {
     if (handle.mapping_data() == nullptr) return;
-    std::vector<const IndexEntry*> records(regions.record_names().size());
-    for (std::size_t r = 0; r < records.size(); ++r) records[r] = handle.lookup(regions.record_names()[r]);
     Span span{std::numeric_limits<std::uint64_t>::max(), 0};
     for (std::size_t i = 0; i < regions.size(); ++i) {
         const IndexEntry* entry = records[regions.record(i)];

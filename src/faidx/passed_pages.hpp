@@ -9,6 +9,7 @@
 
 #include <cstdint>
 #include <deque>
+#include <vector>
 
 #include "faidx/index_handle.hpp"
 #include "faidx/region_columns.hpp"
@@ -17,8 +18,10 @@ namespace sekvo {
 
 class PassedPages {
 public:
-    // A window of regions handed on to be read (plain mapped files only).
-    void posted(const IndexHandle& handle, const RegionColumns& regions);
+    // A window of regions handed on to be read (plain mapped files only);
+    // `entries`: the index entry of each of regions.record_names().
+    void posted(const IndexHandle& handle, const RegionColumns& regions,
+                const std::vector<const IndexEntry*>& entries);
     // The oldest windows posted are read: all but the last `unfinished`.
     // Their pages below the first byte the unfinished ones read are dropped
     // from the page tables (they stay in the page cache: a later read maps

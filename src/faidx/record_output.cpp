@@ -76,7 +76,18 @@ void peer_reverse_complement(char* text, std::size_t size, bool rna) {
         text[i] = static_cast<char>(table[static_cast<unsigned char>(text[i])]);
 }
 
-void RecordWindow::add(std::string_view header, std::string_view name, std::uint64_t start, std::uint64_t end,
+void RecordWindow::use_records(const RegionColumns& regions, std::vector<const IndexEntry*> entries) {
+    pieces_.restart_with_names_of(regions);
+    entries_ = std::move(entries);
+}
+
+const std::vector<const IndexEntry*>& RecordWindow::entries(const IndexHandle& handle) {
+    // Names added by name since (or without) use_records() are looked up here.
+    if (entries_.size() != pieces_.record_names().size()) entries_ = handle.lookup_all(pieces_.record_names());
+    return entries_;
+}
+
+void RecordWindow::add(std::string_view header, std::uint32_t record, std::uint64_t start, std::uint64_t end,
                        bool reverse) {
     headers_.append(header);
     if (end >= start) {
@@ -85,7 +96,7 @@ void RecordWindow::add(std::string_view header, std::string_view name, std::uint
         for (std::uint64_t k = 0; k < pieces; ++k) {
             const std::uint64_t p = reverse ? pieces - 1 - k : k;
             const std::uint64_t from = start + p * kPieceResidues;
-            pieces_.add(name, from, std::min(end, from + kPieceResidues - 1));
+            pieces_.add(record, from, std::min(end, from + kPieceResidues - 1));
         }
     }
     records_.push_back(Record{headers_.size(), pieces_.size(), reverse});
@@ -95,6 +106,7 @@ void RecordWindow::clear() {
     headers_.clear();
     records_.clear();
     pieces_ = RegionColumns{};
+    entries_.clear();
     residues_ = 0;
 }
 
@@ -110,10 +122,12 @@ std::optional<Error> RecordWindow::write(const IndexHandle& handle, const Record
     auto job = std::make_shared<RecordWindow>();
     job->headers_ = std::move(headers_);
     job->records_ = std::move(records_);
+    entries(handle);
+    job->entries_ = std::move(entries_);
     job->pieces_ = std::move(pieces_);
     job->carry_ = carry_;
     clear();
-    passed_.posted(handle, job->pieces_);
+    passed_.posted(handle, job->pieces_, job->entries_);
     sink.post([job, &handle, layout, &sink] {
         if (sink.failed() || sink.error() != 0) return;
         if (std::optional<Error> failed = job->write_now(handle, layout, sink, nullptr)) sink.fail(std::move(*failed));
@@ -153,8 +167,8 @@ private:
 // and the caller fetches those pieces the general way instead.
 class MappedPieces {
 public:
-    MappedPieces(const IndexHandle& handle, const RegionColumns& pieces, std::vector<const IndexEntry*> records)
-        : handle_(handle), pieces_(pieces), records_(std::move(records)) {}
+    MappedPieces(const IndexHandle& handle, const RegionColumns& pieces, const std::vector<const IndexEntry*>& records)
+        : handle_(handle), pieces_(pieces), records_(records) {}
 
     // Whether pieces [begin, end) can be copied this way.
     bool covers(std::size_t begin, std::size_t end) const {
@@ -188,7 +202,7 @@ private:
 
     const IndexHandle& handle_;
     const RegionColumns& pieces_;
-    std::vector<const IndexEntry*> records_;
+    const std::vector<const IndexEntry*>& records_;
 };
 
 }  // namespace
@@ -299,9 +313,7 @@ std::optional<Error> RecordWindow::write_now(const IndexHandle& handle, const Re
                                              OutputSink& sink, std::vector<ShortRecord>* short_records) {
     if (!carry_) carry_ = std::make_shared<Carry>();
     ByteBuffer& spare = carry_->spare;
-    std::vector<const IndexEntry*> records(pieces_.record_names().size());
-    for (std::size_t r = 0; r < records.size(); ++r) records[r] = handle.lookup(pieces_.record_names()[r]);
-    const MappedPieces mapped(handle, pieces_, std::move(records));
+    const MappedPieces mapped(handle, pieces_, entries(handle));
     // A window's pieces are fetched about kFetchResidues at a time; the
     // records they complete are laid out in the sink in one block, each
     // record's bytes at an offset known beforehand, by the worker pool.

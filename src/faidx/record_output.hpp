@@ -49,7 +49,15 @@ public:
     // `name`, reverse-complemented when `reverse`; end < start: no residues.
     // The coordinates must lie within the record.
     void add(std::string_view header, std::string_view name, std::uint64_t start, std::uint64_t end,
-             bool reverse);
+             bool reverse) {
+        add(header, pieces_.intern(name), start, end, reverse);
+    }
+    // The records of `regions`, with their index entries (nullptr for an
+    // unknown name), become those of the window, which must be empty: then
+    // a record is added by its number in regions.record_names(), and
+    // neither the name nor its entry is looked up again.
+    void use_records(const RegionColumns& regions, std::vector<const IndexEntry*> entries);
+    void add(std::string_view header, std::uint32_t record, std::uint64_t start, std::uint64_t end, bool reverse);
     bool full() const { return records_.size() >= kWindowRecords || residues_ >= kWindowResidues; }
     bool empty() const { return records_.empty(); }
     std::size_t size() const { return records_.size(); }
@@ -88,6 +96,9 @@ private:
     std::string headers_;
     std::vector<Record> records_;
     RegionColumns pieces_;  // forward pieces; a reverse record's from last to first
+    // The index entry of each of pieces_.record_names(), once known.
+    std::vector<const IndexEntry*> entries_;
+    const std::vector<const IndexEntry*>& entries(const IndexHandle& handle);
     // The part of one record that one fetch lays out: its header when it
     // opens the record, the residues of pieces [piece_begin, piece_end)
     // from wrap column `column` on, the line end when it closes it.

@@ -25,7 +25,11 @@ std::uint32_t RegionColumns::intern(std::string_view name) {
 }
 
 void RegionColumns::add(std::string_view name, std::uint64_t start, std::uint64_t end) {
-    record_.push_back(intern(name));
+    add(intern(name), start, end);
+}
+
+void RegionColumns::add(std::uint32_t record, std::uint64_t start, std::uint64_t end) {
+    record_.push_back(record);
     starts_.push_back(start);
     ends_.push_back(end);
     if (!strands_.empty()) strands_.push_back(Strand::none);
@@ -34,6 +38,12 @@ void RegionColumns::add(std::string_view name, std::uint64_t start, std::uint64_
 
 void RegionColumns::add_zero_based(std::string_view name, std::uint64_t start, std::uint64_t end) {
     add(name, start == std::numeric_limits<std::uint64_t>::max() ? start : start + 1, end);
+}
+
+void RegionColumns::restart_with_names_of(const RegionColumns& other) {
+    *this = RegionColumns{};
+    numbers_ = other.numbers_;
+    record_names_ = other.record_names_;
 }
 
 void RegionColumns::set_strand(Strand strand) {

@@ -20,6 +20,14 @@ public:
     // Appends a BED interval: 0-based start, end excluded. A start of 2^64-1
     // has no 1-based form and is kept as the largest start (out of bounds).
     void add_zero_based(std::string_view name, std::uint64_t start, std::uint64_t end);
+    // Appends a region of the record numbered `record` in record_names(),
+    // so that a caller that knows the number saves the name's look-up.
+    void add(std::uint32_t record, std::uint64_t start, std::uint64_t end);
+    // The number of `name` in record_names(), added there when new.
+    std::uint32_t intern(std::string_view name);
+    // Drops every region and takes the record names of `other`, so that
+    // regions can be added by their record's number in `other`.
+    void restart_with_names_of(const RegionColumns& other);
     // Sets the strand / label of the region added last. Regions added
     // without one have Strand::none / an empty label.
     void set_strand(Strand strand);
@@ -46,8 +54,6 @@ public:
     bool has_labels() const { return !label_ends_.empty(); }
 
 private:
-    std::uint32_t intern(std::string_view name);
-
     struct NameHash {
         using is_transparent = void;
         std::size_t operator()(std::string_view text) const { return std::hash<std::string_view>{}(text); }

@@ -30,6 +30,7 @@ public:
     ~TempFasta() { std::filesystem::remove_all(directory_); }
     TempFasta(const TempFasta&) = delete;
     TempFasta& operator=(const TempFasta&) = delete;
+    const std::string& path() const { return path_; }
 
     std::unique_ptr<IndexHandle> open(bool strict = false, bool mutable_file = false) const {
         OpenOptions options;
@@ -213,4 +214,25 @@ CORE_TEST(batch_fills_buffers_as_they_are_given) {
     auto failed = fetch_many_into(*handle, regions, failing);
     REQUIRE(!failed.ok());
     CHECK_EQ(failed.error().detail, std::string("Error fetching region 4321: Fetch error: Sequence 'chrZ' not found"));
+}
+
+CORE_TEST(batch_names_a_region_that_fails_while_waiting_for_its_buffer) {
+    // 1000 small regions copied at once, then 1000 that wait for a buffer;
+    // the file loses its end before the fetch, so only waiting ones fail,
+    // and the one named must be a waiting one, from the 1500th on.
+    std::mt19937_64 random(11);
+    TempFasta fasta(">chr1\n" + with_line_width(random_residues(random, 600000), 60));
+    auto handle = fasta.open();
+    std::vector<NamedRegion> regions;
+    for (std::uint64_t i = 0; i < 1000; ++i) regions.push_back({"chr1", 1 + i * 100, 100 + i * 100});
+    for (std::uint64_t i = 0; i < 1000; ++i) regions.push_back({"chr1", 200001 + i * 400, 200400 + i * 400});
+    std::filesystem::resize_file(fasta.path(), 6 + 400000 / 60 * 61);  // residues past 400,000 are gone
+    EveryRegionBuffers buffers(regions.size());
+    auto failed = fetch_many_into(*handle, regions, buffers);
+    REQUIRE(!failed.ok());
+    const std::string& detail = failed.error().detail;
+    const std::string prefix = "Error fetching region ";
+    REQUIRE(detail.starts_with(prefix));
+    const unsigned long position = std::stoul(detail.substr(prefix.size()));
+    CHECK(position >= 1000 && position <= 1500);
 }

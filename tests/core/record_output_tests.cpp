@@ -296,17 +296,18 @@ CORE_TEST(passed_pages_drop_what_windows_in_file_order_left_behind) {
         for (std::uint64_t at = 0; at < h.mapping_size(); at += 4096) sum = sum + data[at];
     };
     touch();
+    const std::vector<const IndexEntry*> entries{h.lookup("c")};
     PassedPages in_order;
-    in_order.posted(h, window(1, 60000));            // bytes 3 .. ~61,000
-    in_order.posted(h, window(600001, 660000));      // from byte ~610,000 on
+    in_order.posted(h, window(1, 60000), entries);        // bytes 3 .. ~61,000
+    in_order.posted(h, window(600001, 660000), entries);  // from byte ~610,000 on
     in_order.finished(h, 1);
     CHECK(!page_present(data + 8192));
     CHECK(!page_present(data + 500000));
     CHECK(page_present(data + 700000));
     touch();
     PassedPages going_back;
-    going_back.posted(h, window(600001, 660000));
-    going_back.posted(h, window(1, 60000));
+    going_back.posted(h, window(600001, 660000), entries);
+    going_back.posted(h, window(1, 60000), entries);
     going_back.finished(h, 1);
     CHECK(page_present(data + 8192));
     CHECK(page_present(data + 500000));
