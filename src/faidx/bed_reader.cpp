@@ -132,8 +132,16 @@ BedText parse_bed_text(std::string_view text) {
             result.problem->line += lines_before;
             break;
         }
-        if (k == 0) result.regions = readers[0].take_regions();
-        else result.regions.append(readers[k].regions());
+        if (k == 0) {
+            result.regions = readers[0].take_regions();
+            // Sized once for every part: appending part by part would grow
+            // the columns by exactly each part, copying them all each time.
+            std::size_t total = 0;
+            for (BedReader& reader : readers) total += reader.regions().size();
+            result.regions.reserve(total);
+        } else {
+            result.regions.append(readers[k].regions());
+        }
         lines_before += static_cast<std::uint64_t>(std::count(parts[k].begin(), parts[k].end(), '\n'));
     }
     return result;

@@ -4,6 +4,7 @@
 #include <atomic>
 #include <cstring>
 #include <limits>
+#include <memory>
 #include <mutex>
 #include <new>
 #include <string>
@@ -19,12 +20,14 @@ namespace sekvo {
 namespace {
 
 // The part of a plan the copy needs; the name is looked up again only for
-// the rare region that cannot be copied straight into its slot.
+// the rare region that cannot be copied straight into its slot. Left
+// unset until planned: a batch's plans are written by the pool's threads,
+// never zeroed first by the calling one.
 struct CopyPlan {
-    const IndexEntry* entry = nullptr;
-    std::uint64_t first = 0;
-    std::uint64_t count = 0;
-    bool pad = true;
+    const IndexEntry* entry;
+    std::uint64_t first;
+    std::uint64_t count;
+    bool pad;
 };
 
 // The failure with the lowest position among those the chunks met.
@@ -112,7 +115,8 @@ Result<ColumnarBatch> fetch_columns(const IndexHandle& handle, const RegionColum
     batch.value_starts.assign(n, 0);
     batch.value_ends.assign(n, 0);
     batch.value_flags.assign(n, 0);
-    std::vector<CopyPlan> plans(n);
+    // Written for every region by the planning (or the batch fails there).
+    const std::unique_ptr<CopyPlan[]> plans = std::make_unique_for_overwrite<CopyPlan[]>(n);
     FirstFailure failure;
     // Slots are filled straight from the mapping or from a compressed file's blocks.
     const bool mapped = handle.has_mapping() || handle.bgzf() != nullptr;

@@ -2,11 +2,12 @@
 
 #include <limits>
 #include <stdexcept>
+#include <utility>
 
 namespace sekvo {
 
 std::uint32_t RegionColumns::intern(std::string_view name) {
-    if (has_last_ && name == last_name_) return last_number_;
+    if (last_number_ < record_names_.size() && name == record_names_[last_number_]) return last_number_;
     auto found = numbers_.find(name);
     std::uint32_t number;
     if (found != numbers_.end()) {
@@ -18,9 +19,7 @@ std::uint32_t RegionColumns::intern(std::string_view name) {
         record_names_.emplace_back(name);
         numbers_.emplace(std::string(name), number);
     }
-    last_name_.assign(name);
     last_number_ = number;
-    has_last_ = true;
     return number;
 }
 
@@ -38,6 +37,18 @@ void RegionColumns::add(std::uint32_t record, std::uint64_t start, std::uint64_t
 
 void RegionColumns::add_zero_based(std::string_view name, std::uint64_t start, std::uint64_t end) {
     add(name, start == std::numeric_limits<std::uint64_t>::max() ? start : start + 1, end);
+}
+
+void RegionColumns::assign(std::vector<std::uint32_t> records, std::vector<std::uint64_t> starts,
+                           std::vector<std::uint64_t> ends) {
+    if (starts.size() != records.size() || ends.size() != records.size())
+        throw std::invalid_argument("region columns of different lengths");
+    record_ = std::move(records);
+    starts_ = std::move(starts);
+    ends_ = std::move(ends);
+    strands_.clear();
+    label_bytes_.clear();
+    label_ends_.clear();
 }
 
 void RegionColumns::restart_with_names_of(const RegionColumns& other) {

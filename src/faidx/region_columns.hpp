@@ -25,6 +25,11 @@ public:
     void add(std::uint32_t record, std::uint64_t start, std::uint64_t end);
     // The number of `name` in record_names(), added there when new.
     std::uint32_t intern(std::string_view name);
+    // Replaces the regions by whole columns of the same length: record
+    // numbers from intern(), 1-based starts and inclusive ends. Columns a
+    // caller has already built are taken over rather than copied.
+    void assign(std::vector<std::uint32_t> records, std::vector<std::uint64_t> starts,
+                std::vector<std::uint64_t> ends);
     // Drops every region and takes the record names of `other`, so that
     // regions can be added by their record's number in `other`.
     void restart_with_names_of(const RegionColumns& other);
@@ -60,11 +65,9 @@ private:
     };
     std::unordered_map<std::string, std::uint32_t, NameHash, std::equal_to<>> numbers_;
     std::vector<std::string> record_names_;
-    // Consecutive regions mostly share their record: the last one is
-    // compared before the hash table is asked.
-    std::string last_name_;
+    // Consecutive regions mostly share their record: the last one's name
+    // is compared before the hash table is asked.
     std::uint32_t last_number_ = 0;
-    bool has_last_ = false;
 
     std::vector<std::uint32_t> record_;
     std::vector<std::uint64_t> starts_;

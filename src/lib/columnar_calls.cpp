@@ -144,14 +144,22 @@ bool convert_columns(PyObject* names, PyObject* starts, PyObject* ends, RegionCo
                           end_column.size()))
             return false;
         PyObject** items = PySequence_Fast_ITEMS(names);
-        out.reserve(start_column.size());
-        for (std::size_t i = 0; i < start_column.size(); ++i) {
+        std::vector<std::uint32_t> records(start_column.size());
+        std::size_t i = 0;
+        for (; i < records.size(); ++i) {
+            if (i > 0 && items[i] == items[i - 1]) {  // the same str object: the same record, not hashed again
+                records[i] = records[i - 1];
+                continue;
+            }
             Py_ssize_t size = 0;
             const char* text = PyUnicode_AsUTF8AndSize(items[i], &size);
             if (text == nullptr) break;  // a lone surrogate: the generic way turns it back into its byte
-            out.add(std::string_view(text, static_cast<std::size_t>(size)), start_column[i], end_column[i]);
+            records[i] = out.intern(std::string_view(text, static_cast<std::size_t>(size)));
         }
-        if (out.size() == start_column.size()) return true;
+        if (i == records.size()) {
+            out.assign(std::move(records), std::move(start_column), std::move(end_column));
+            return true;
+        }
         PyErr_Clear();
         out = RegionColumns{};
     }
