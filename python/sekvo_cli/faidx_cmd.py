@@ -2,9 +2,9 @@
 
 from __future__ import annotations
 
+# No re, contextlib or typing: slow to import, and every one-shot run would pay for them.
 from itertools import chain
 
-# Not re, contextlib or typing: slow to import, and a one-shot run pays it.
 from .errors import CliError, RegionError
 from .inputs import read_text
 from .messages import Messages
