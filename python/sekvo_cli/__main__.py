@@ -9,6 +9,10 @@ import sys
 from .arguments import COMMANDS, command_module, read_arguments
 from .errors import CliError
 
+TYPE_CHECKING = False
+if TYPE_CHECKING:       # typing is slow to import
+    from typing import Any
+
 
 def main(argv: list[str] | None = None) -> int:
     """Runs a command; argv None: the process's own arguments, and the process
@@ -39,7 +43,7 @@ def _run(argv: list[str]) -> int:
     command = argv[0] if argv and argv[0] in COMMANDS else None
     prefix = f"sekvo {command}" if command else "sekvo"
     try:
-        args = read_arguments(command_module(command).add_parser, argv[1:]) if command else None
+        args: Any = read_arguments(command_module(command).add_parser, argv[1:]) if command else None
         if args is None:
             from .parser import parse   # help, usage and argparse's messages
 

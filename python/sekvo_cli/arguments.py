@@ -165,9 +165,8 @@ def read_arguments(add_parser, argv: list[str]) -> Arguments | None:
             if argument.group is not None and value is not argument.default \
                     and chosen.setdefault(argument.group, argument) is not argument:
                 return None
-            if argument.action == "append":
-                value = [*(values[argument.dest] or ()), value]
-            values[argument.dest] = value
+            values[argument.dest] = [*(values[argument.dest] or ()), value] \
+                if argument.action == "append" else value
         for argument in positionals:
             if argument.nargs is None:
                 if not strings:
