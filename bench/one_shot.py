@@ -2,13 +2,16 @@
 """One-shot runs: every timed run is a fresh process, as a shell pipeline or a
 script that pulls one BED file's regions once would be.
 
-Rows (page cache warm, index built, medians of --reps runs, commands interleaved):
+Rows (page cache warm, index built, medians of --reps runs, commands interleaved;
+the genome's page cache as a sequential read leaves it, see page_cache.py):
   sekvo getfasta   vs bedtools getfasta   (random and sorted BED; -s -name on BED6)
   sekvo faidx -r   vs samtools faidx -r
   a Python script  (parse BED, open, fetch_many, str of each) vs the same with pysam
   fetch_bed into one SequenceArray        vs the pysam script
   first vs third fetch_many of one process (time and page faults of the call alone)
   the command line's peak memory on a 2,000,000-interval BED (anonymous and mapped file)
+  getfasta and the scripts again with the page cache as a first random read
+  through a mapping leaves it (4 kB pages)
 
     python bench/one_shot.py --data DIR        # DIR from make_data.py (1 GB genome, 200,000 regions)
     python bench/one_shot.py --size 50M --regions 20000 --reps 3
@@ -36,9 +39,15 @@ sys.path.insert(0, HERE)
 
 import make_data  # noqa: E402
 from cli_tools import timed_run  # noqa: E402
-from cli_vs_peers import sekvo_command, warm  # noqa: E402
+import page_cache  # noqa: E402
+from cli_vs_peers import sekvo_command  # noqa: E402
 
 TIMEOUT = 1800
+
+# Rows timed again with the genome's page cache in 4 kB pages.
+SMALL_PAGE_ROWS = ("sekvo getfasta, random BED", "peer getfasta, random BED",
+                   "sekvo getfasta, sorted BED", "peer getfasta, sorted BED",
+                   "sekvo script", "pysam script", "sekvo fetch_bed into a SequenceArray")
 
 SCRIPT_SEKVO = """
 import sys, sekvo
@@ -171,7 +180,8 @@ def measure(genome: str, beds: dict[str, str], reps: int = 5, log=print, big_reg
     try:
         if not os.path.exists(genome + ".fai"):
             subprocess.run(prefix + ["index", genome], check=True, env=env, stdout=subprocess.DEVNULL)
-        warm(genome)
+        page_cache.filled_by_reading(genome)
+        result["large_folio_share"] = {"read": page_cache.large_folio_share(genome)}
         random_bed, sorted_bed = beds["random"], beds["sorted"]
         stranded = bed6(random_bed, scratch)
         regions = region_file(random_bed, scratch)
@@ -253,6 +263,25 @@ def measure(genome: str, beds: dict[str, str], reps: int = 5, log=print, big_reg
         result["memory"]["regions"] = big_regions
         log(f"  CLI peak memory, {big_regions:,} intervals: {result['memory']['anon_mb']:.0f} MB anonymous, "
             f"{result['memory']['file_mb']:.0f} MB of the mapped FASTA file")
+
+        # The same runs with the genome cached in 4 kB pages, then the cache
+        # put back as a read leaves it for the benchmark's later sections.
+        page_cache.filled_by_mapping(genome)
+        result["large_folio_share"]["mapped"] = page_cache.large_folio_share(genome)
+        small = {label: table[label] for label in SMALL_PAGE_ROWS if label in table}
+        try:
+            result["small_pages"] = time_interleaved(small, reps, log)
+        finally:
+            page_cache.filled_by_reading(genome)
+        for label in list(pairs) + list(scripts):
+            peer = next((f"{p} {label}" for p in ("peer", "pysam") if f"{p} {label}" in result["small_pages"]), None)
+            if peer and f"sekvo {label}" in result["small_pages"]:
+                result["ratios"][f"{label}, 4 kB page cache: peer / sekvo"] = (
+                    result["small_pages"][peer]["median"] / result["small_pages"][f"sekvo {label}"]["median"])
+        fetch_bed = "sekvo fetch_bed into a SequenceArray"
+        if fetch_bed in result["small_pages"] and "pysam script" in result["small_pages"]:
+            result["ratios"]["fetch_bed, 4 kB page cache: pysam script / fetch_bed"] = (
+                result["small_pages"]["pysam script"]["median"] / result["small_pages"][fetch_bed]["median"])
     finally:
         shutil.rmtree(scratch, ignore_errors=True)
     return result
@@ -262,10 +291,19 @@ def markdown(result: dict) -> str:
     """The one-shot section of the benchmark report."""
     lines = ["## One-shot runs", "",
              "Each run a fresh process (interpreter start-up, import and index load included), page "
-             "cache warm, medians.", "",
-             "| run | command | median |", "|---|---|---:|"]
+             "cache warm, medians. The genome's page cache is first set as a sequential read leaves it "
+             "(large folios where the kernel's page cache has them); the last column times the same "
+             "commands with the genome cached as a first random-order read through a mapping leaves it "
+             "(4 kB pages). See bench/page_cache.py.", ""]
+    share = result.get("large_folio_share", {})
+    if share.get("read") is not None:
+        lines += [f"Genome pages in large folios: {share['read']:.0%} after a read, "
+                  f"{share.get('mapped') or 0:.0%} after a random read through a mapping.", ""]
+    small = result.get("small_pages", {})
+    lines += ["| run | command | median | 4 kB page cache |", "|---|---|---:|---:|"]
     for label, row in result["rows"].items():
-        lines.append(f"| {label} | `{row['command']}` | {row['median']:.3f} s |")
+        other = f"{small[label]['median']:.3f} s" if label in small else ""
+        lines.append(f"| {label} | `{row['command']}` | {row['median']:.3f} s | {other} |")
     lines += ["", "| ratio | value |", "|---|---:|"]
     lines += [f"| {k} | {v:.2f}× |" for k, v in result["ratios"].items()]
     if "first_batch" in result:

@@ -410,8 +410,9 @@ def markdown(data: dict, chart_path: str | None) -> str:
         f"{cfg['single_calls']:,} single calls; largest record {cfg['largest']} "
         f"({cfg['largest_length'] / 1e6:.0f} Mbp). Times are medians over {cfg.get('rounds', 1)} round(s) through "
         f"all tools of {cfg['reps']['batch']} runs each ({cfg['reps']['index']} for index builds, "
-        f"{cfg['reps']['single']} for single calls), after one untimed run, with a warm page cache; "
-        "each tool runs in its own interpreter; command-line tools are timed as whole processes writing to /dev/null.",
+        f"{cfg['reps']['single']} for single calls), after one untimed run, with a warm page cache "
+        "(the genome dropped from it and read once sequentially at the start, so that its state does not depend on "
+        "what touched the file before: see bench/page_cache.py); each tool runs in its own interpreter; command-line tools are timed as whole processes writing to /dev/null.",
         "",
         "Tools: " + "; ".join(
             f"{n} {i['version']}" + ("" if i["available"] else " (**missing**)")

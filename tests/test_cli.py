@@ -320,16 +320,17 @@ def run_module(*argv, **kwargs):
 
 def test_usual_getfasta_run_imports_only_what_it_uses(small):
     # Start-up is much of a one-shot run: the Python BED reader (whose
-    # patterns are compiled on import) serves only the layouts laid out in Python.
+    # patterns are compiled on import) serves only the layouts laid out in Python,
+    # and argparse only help and mistakes.
     tmp_path, fa = small
     (tmp_path / "r.bed").write_text("s\t0\t4\n")
     code = ("import sys; from sekvo_cli.__main__ import main; "
             f"status = main(['getfasta', {str(fa)!r}, '-b', {str(tmp_path / 'r.bed')!r}]); "
-            "print(status, 'sekvo_cli.bed' in sys.modules, 'sekvo_cli.inputs' in sys.modules)")
+            "print(status, *(m in sys.modules for m in ('sekvo_cli.bed', 'sekvo_cli.inputs', 'argparse', 're')))")
     proc = subprocess.run([sys.executable, "-c", code], capture_output=True, timeout=60,
                           env=dict(os.environ, PYTHONPATH=os.pathsep.join(
                               [str(ROOT / "python"), os.path.dirname(sekvo.__file__)])))
-    assert proc.stdout == b">s:0-4\nACGT\n0 False False\n", proc.stderr
+    assert proc.stdout == b">s:0-4\nACGT\n0 False False False False\n", proc.stderr
 
 
 def test_module_entry_point_errors_and_closed_pipe(small):

@@ -2,17 +2,14 @@
 
 from __future__ import annotations
 
-import re
-from contextlib import ExitStack, contextmanager, nullcontext
+# No re, contextlib or typing: slow to import, and every one-shot run would pay for them.
 from itertools import chain
-from typing import NamedTuple
 
 from .errors import CliError, RegionError
 from .inputs import read_text
 from .messages import Messages
 from .output import PIECE_RESIDUES, Output, fasta_record, fasta_text, reverse_complement
 from .reference import WHITESPACE, Reference
-from .regions import parse_region
 from .streaming import GunzippedBed, OpenBed, has_descriptor, write_region_lines, write_region_records
 
 # Regions are read in batches of at most this many residues (bounds memory
@@ -51,11 +48,18 @@ def add_parser(subparsers) -> None:
     p.set_defaults(run=run)
 
 
-class _Planned(NamedTuple):
-    header: str
-    name: str
-    start: int
-    end: int        # < start for an empty record
+class _Planned(tuple):
+    """(header, name, start, end) of one record, end < start for an empty one:
+    a tuple, as the core takes it from a region file's resolve()."""
+    __slots__ = ()
+
+    def __new__(cls, header: str, name: str, start: int, end: int):
+        return tuple.__new__(cls, (header, name, start, end))
+
+    header = property(lambda self: self[0])
+    name = property(lambda self: self[1])
+    start = property(lambda self: self[2])
+    end = property(lambda self: self[3])
 
 
 def _strand_marks(choice: str) -> tuple[str, str]:
@@ -73,10 +77,12 @@ def _strand_marks(choice: str) -> tuple[str, str]:
     raise CliError(f"--mark-strand: expected rc, no, sign or custom,POS,NEG, not '{choice}'")
 
 
-class _Where(NamedTuple):
+class _Where:
     """Where a region text came from: a region file's line, or the arguments (path None)."""
-    path: str | None
-    line: int
+    __slots__ = ("path", "line")
+
+    def __init__(self, path: str | None, line: int):
+        self.path, self.line = path, line
 
     def __str__(self) -> str:
         return f"{self.path}: line {self.line}: " if self.path is not None else ""
@@ -94,20 +100,21 @@ def _region_texts(args) -> list[tuple[str, _Where]]:
     return texts
 
 
-# name:start-end with both numbers plain and below the coordinate limit: read
-# without the general parser (the same result), as nearly every line of a
-# region file is.
-_PLAIN_COORDS = re.compile(r"([1-9][0-9]{0,17})-([1-9][0-9]{0,17})")
+def _plain_number(text: str) -> bool:
+    """1 to 18 ASCII digits, the first not 0: below the coordinate limit."""
+    return 0 < len(text) <= 18 and text.isascii() and text.isdigit() and text[0] != "0"
 
 
+# name:start-end with both numbers plain: read without the general parser
+# (the same result), as nearly every line of a region file is.
 def _plain_region(text: str, lengths: dict[str, int]) -> tuple[str, int, int] | None:
     name, colon, coords = text.rpartition(":")
     if not colon or text[0] == "{" or name not in lengths or text in lengths:
         return None
-    match = _PLAIN_COORDS.fullmatch(coords)
-    if match is None:
+    first, dash, second = coords.partition("-")
+    if not (dash and _plain_number(first) and _plain_number(second)):
         return None
-    start, end = int(match[1]), int(match[2])
+    start, end = int(first), int(second)
     return (name, start, end) if start <= end else None
 
 
@@ -129,6 +136,8 @@ def _plan(ref: Reference, texts, marks, reverse: bool, keep_going: bool,
 def _resolve(ref: Reference, text: str, where: _Where, suffix: str, keep_going: bool,
              messages: Messages) -> _Planned:
     """One region by the general rules, clamped like samtools, with its warnings."""
+    from .regions import parse_region   # imports re and typing: not for plain regions
+
     notes: list[str] = []
     try:
         region = parse_region(text, ref.lengths.__contains__, notes.append)
@@ -171,16 +180,18 @@ def run(args) -> int:
         raise CliError(f"--length must be 0 or more, not {args.length}")
     marks = _strand_marks(args.mark_strand)
     if has_descriptor(args.output):
-        with ExitStack() as files:
-            opened = []
+        opened: list[OpenBed] = []
+        try:
             for path in args.region_file:     # opened before the FASTA file, read as the core needs them
                 if path == "-" and any(f.path == "-" for f in opened):
                     continue                  # standard input is read once; again it holds nothing
                 opened.append(OpenBed(path, "region file"))
-                files.callback(opened[-1].close)
             messages = Messages("faidx")
             ref = Reference(args.fasta, index_path=args.fai_idx, block_index_path=args.gzi_idx)
             return _run_in_core(args, ref, opened, marks, messages)
+        finally:
+            for regions in reversed(opened):
+                regions.close()
     texts = _region_texts(args)
     messages = Messages("faidx")
     ref = Reference(args.fasta, index_path=args.fai_idx, block_index_path=args.gzi_idx)
@@ -214,15 +225,15 @@ def _run_in_core(args, ref: Reference, files: list[OpenBed], marks, messages: Me
     mistake early in the input leaves no output file behind."""
     reverse = args.reverse_complement
     suffix = marks[1] if reverse else marks[0]
-    with ExitStack() as stack:
-        out: Output | None = None
+    out: Output | None = None
 
-        def opened() -> Output:
-            nonlocal out
-            if out is None:
-                out = stack.enter_context(Output(args.output, (args.fasta, ref.index_path, *args.region_file)))
-            return out
+    def opened() -> Output:
+        nonlocal out
+        if out is None:
+            out = Output(args.output, (args.fasta, ref.index_path, *args.region_file))
+        return out
 
+    try:
         short = []
         for regions in files:
             def resolve(line: str, number: int, path=regions.path) -> _Planned | None:
@@ -231,8 +242,13 @@ def _run_in_core(args, ref: Reference, files: list[OpenBed], marks, messages: Me
                     return None
                 return _resolve(ref, line, _Where(path, number), suffix, args.keep_going, messages)
 
-            with _gunzipped(regions) if regions.compressed else nullcontext(regions) as source:
+            # A gzip-compressed region file as plain text, decompressed while the core reads.
+            source = GunzippedBed(regions) if regions.compressed else regions
+            try:
                 short += write_region_lines(ref, opened, source, resolve, suffix, args.length, reverse)
+            finally:
+                if source is not regions:
+                    source.close()
         planned = _plan(ref, [(text, _Where(None, 0)) for text in args.regions], marks, reverse,
                         args.keep_going, messages)
         if planned:
@@ -242,17 +258,13 @@ def _run_in_core(args, ref: Reference, files: list[OpenBed], marks, messages: Me
             opened()        # an empty output file when there are no regions, as before
         for header, got, wanted in short:
             _warn_short(args, messages, header, got, wanted)
+    except BaseException as exc:
+        if out is not None:
+            out.__exit__(type(exc), exc, exc.__traceback__)
+        raise
+    if out is not None:
+        out.__exit__(None, None, None)
     return 1 if short else 0
-
-
-@contextmanager
-def _gunzipped(regions: OpenBed):
-    """A gzip-compressed region file as plain text, decompressed while the core reads."""
-    plain = GunzippedBed(regions)
-    try:
-        yield plain
-    finally:
-        plain.close()
 
 
 def _write_in_core(args, ref: Reference, out: Output, planned: list[_Planned]) -> list[tuple[int, int, int]]:

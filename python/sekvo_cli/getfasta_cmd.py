@@ -7,7 +7,6 @@ read by its worker pool; the output is written in a few large blocks.
 from __future__ import annotations
 
 from itertools import chain
-from operator import le, lt
 
 from .errors import CliError
 from .messages import Messages
@@ -171,6 +170,7 @@ class _Plan:
 def _read_intervals(args, text: str, ref: Reference, progress: Progress,
                     messages: Messages) -> _Plan:
     """Check every interval against the FASTA file and lay out the batch fetch."""
+    from operator import le, lt
     from .bed import BedTable, blocks   # compiles its patterns: only for the layouts laid out here
 
     lines = text.count("\n")

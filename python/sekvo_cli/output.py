@@ -4,9 +4,12 @@ from __future__ import annotations
 
 import os
 import sys
-from collections.abc import Iterator
 
 from .errors import CliError
+
+TYPE_CHECKING = False
+if TYPE_CHECKING:        # collections is slow to import, and needed only here
+    from collections.abc import Iterator
 
 # The complement samtools and bedtools write: IUPAC letters and U swap, case is
 # kept, every other byte stays as it is (sekvo's own -seq turns those into N).

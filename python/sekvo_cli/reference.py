@@ -4,14 +4,11 @@ from __future__ import annotations
 
 import os
 import stat
-from collections import Counter
-from operator import attrgetter
 
 import sekvo
 
 from .errors import CliError
 
-_SEQ = attrgetter("seq")
 # The library reports its failures as Exception("<Kind>: <detail>").
 _KINDS = ("FastaNotFoundError", "IndexNotFoundError", "FetchError",
           "FastaIndexingError", "IOError", "RegionError")
@@ -157,6 +154,10 @@ class Reference:
         except OSError as exc:
             raise CliError(f"cannot read the index file '{self.index_path}': {exc.strerror}") from None
         lengths = {name: n for name, n, _ in self.entries if name in names}
+        if len(lengths) == len(self.entries):
+            return lengths      # every name once (collections is slow to import)
+        from collections import Counter
+
         # A name that occurs twice: ask the library which record it serves.
         for name, count in Counter(name for name, _, _ in self.entries).items():
             if count > 1 and name in lengths:
@@ -179,8 +180,10 @@ class Reference:
         if self.aliases is not None:
             aliases = self.aliases
             regions = [(aliases[name], start, end) for name, start, end in regions]
+        from operator import attrgetter     # only for the layouts written in Python
+
         try:
-            return list(map(_SEQ, self.faidx.fetch_many(regions)))
+            return list(map(attrgetter("seq"), self.faidx.fetch_many(regions)))
         except MemoryError:
             raise CliError(f"not enough memory to read {len(regions):,} regions at once") from None
         except Exception as exc:

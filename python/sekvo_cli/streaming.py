@@ -185,7 +185,7 @@ def write_region_records(ref, out, names, starts, ends, headers, width: int,
         raise CliError(f"reading '{ref.path}' failed: {exc}") from None
 
 
-def write_region_lines(ref, opened, regions: OpenBed, resolve, suffix: str, width: int,
+def write_region_lines(ref, opened, regions: OpenBed | GunzippedBed, resolve, suffix: str, width: int,
                        reverse: bool) -> list[tuple[str, int, int]]:
     """The lines of an opened region file as FASTA records, read in pieces, plain
     name:start-end lines read by the core and the others by resolve(line, number);
