@@ -188,7 +188,7 @@ Result<BatchResult> fetch_planned_first(const IndexHandle& handle, std::size_t c
         return Error{ErrorKind::BatchFailed, describe(first_failure.position(), first_failure.error())};
 
     std::vector<char*> targets(count, nullptr);
-    std::vector<const RegionPlan*> planned(count);
+    std::vector<const ResidueSpan*> planned(count);
     for (std::size_t i = 0; i < count; ++i) {
         planned[i] = &*plans[i];
         const std::size_t size = wanted_buffer(handle, *plans[i], buffers);
@@ -207,14 +207,6 @@ Result<BatchResult> fetch_planned_first(const IndexHandle& handle, std::size_t c
     return result;
 }
 
-// A region's plan while its value waits in the batch's output.
-struct PlannedCopy {
-    const IndexEntry* entry;
-    std::uint64_t first;
-    std::uint64_t count;
-    bool pad;
-};
-
 // Buffers filled as they are given. Every region is planned on the pool;
 // those below the caller's buffer size are copied at once into the batch's
 // result blocks, the others wait with their sizes. Then the calling thread
@@ -225,11 +217,12 @@ template <class PlanOne, class Describe>
 Result<BatchResult> fetch_behind_buffers(const IndexHandle& handle, std::size_t count, PlanOne plan_one,
                                          Describe describe, ResultBuffers& buffers) {
     BatchResult result = presized_result(count);
-    // Buffer sizes, 0 for regions copied in the first pass. The plans of
-    // the others are written only for them: memory never touched costs
-    // nothing, where a batch of small regions would fault it all in.
+    // Buffer sizes, 0 for regions copied in the first pass. The spans of
+    // the others are written only for them (their values wait in the
+    // result): memory never touched costs nothing, where a batch of small
+    // regions would fault it all in.
     std::vector<std::size_t> sizes(count, 0);
-    auto copies = std::make_unique_for_overwrite<PlannedCopy[]>(count);
+    auto spans = std::make_unique_for_overwrite<ResidueSpan[]>(count);
     FirstFailure first_failure;
     ResultBlocks blocks;
     auto plan_chunk = [&](std::size_t begin, std::size_t end) {
@@ -240,7 +233,7 @@ Result<BatchResult> fetch_behind_buffers(const IndexHandle& handle, std::size_t 
             [&](std::size_t i, RegionPlan& plan) {
                 sizes[i] = wanted_buffer(handle, plan, buffers);
                 if (sizes[i] == 0) return false;
-                copies[i] = {plan.entry, plan.first, plan.count, plan.pad};
+                spans[i] = plan;
                 result.values[i] = std::move(plan.value);
                 return true;
             },
@@ -266,8 +259,7 @@ Result<BatchResult> fetch_behind_buffers(const IndexHandle& handle, std::size_t 
     };
     auto planned = [&](std::size_t k) -> Result<RegionPlan> {
         const std::size_t i = waiting[k];
-        const PlannedCopy& copy = copies[i];
-        return RegionPlan{std::move(result.values[i]), copy.entry, copy.first, copy.count, copy.pad};
+        return RegionPlan{spans[i], std::move(result.values[i])};
     };
     std::vector<unsigned char> filled(waiting.size(), 0);
     auto fill_chunk = [&](std::size_t begin, std::size_t end) {
@@ -289,73 +281,13 @@ Result<BatchResult> fetch_behind_buffers(const IndexHandle& handle, std::size_t 
     return result;
 }
 
-// Regions large enough for a caller's buffer, put aside by the first pass.
-using Deferred = std::vector<std::pair<std::size_t, RegionPlan>>;
-
-// Every region is planned on the pool and, unless it is large enough for a
-// caller's buffer, copied there at once. The buffers for the large ones
-// are then asked for on the calling thread, in input order, and those
-// regions copied into them on the pool. Every region is fetched, also
-// after another has failed; the failure reported is the first in input
-// order, whichever thread met it first.
+// A mapped file's regions are copied while the caller's buffers are given
+// (fetch_behind_buffers); a compressed file's once all are planned.
 template <class PlanOne, class Describe>
 Result<BatchResult> fetch_in_parallel(const IndexHandle& handle, std::size_t count, PlanOne plan_one,
                                       Describe describe, ResultBuffers& buffers) {
     if (handle.bgzf() != nullptr) return fetch_planned_first(handle, count, plan_one, describe, buffers);
-    if (buffers.filled_as_given()) return fetch_behind_buffers(handle, count, plan_one, describe, buffers);
-    BatchResult result = presized_result(count);
-    FirstFailure first_failure;
-    Deferred deferred;
-    std::mutex deferred_mutex;
-    ResultBlocks blocks;
-
-    auto copy_chunk = [&](std::size_t begin, std::size_t end) {
-        ChunkFailure failure;
-        Deferred set_aside;
-        ResultBlocks::Slab slab;
-        copy_planned_ahead(
-            handle, begin, end, plan_one, failure,
-            [&](std::size_t i, RegionPlan& plan) {
-                if (wanted_buffer(handle, plan, buffers) == 0) return false;
-                set_aside.emplace_back(i, std::move(plan));
-                return true;
-            },
-            [&](std::size_t i, RegionPlan&& plan) {
-                return finish_in_blocks(handle, std::move(plan), blocks, slab, result.values[i]);
-            });
-        failure.report(first_failure);
-        if (!set_aside.empty()) {
-            std::lock_guard lock(deferred_mutex);
-            for (auto& item : set_aside) deferred.push_back(std::move(item));
-        }
-    };
-    parallel_for_each_chunk(count, ChunkWork(copy_chunk));
-    if (first_failure.failed())
-        return Error{ErrorKind::BatchFailed, describe(first_failure.position(), first_failure.error())};
-    if (deferred.empty()) return result;
-
-    std::sort(deferred.begin(), deferred.end(),
-              [](const auto& a, const auto& b) { return a.first < b.first; });
-    std::vector<char*> targets(deferred.size());
-    for (std::size_t k = 0; k < deferred.size(); ++k)
-        targets[k] = buffers.provide(deferred[k].first, wanted_buffer(handle, deferred[k].second, buffers));
-    std::vector<unsigned char> filled(deferred.size(), 0);
-    auto fill_chunk = [&](std::size_t begin, std::size_t end) {
-        ChunkFailure failure;
-        for (std::size_t k = begin; k < end; ++k) {
-            auto& [position, plan] = deferred[k];
-            Result<bool> in_buffer = finish(handle, std::move(plan), targets[k], result.values[position]);
-            if (!in_buffer.ok()) failure.note(position, std::move(in_buffer.error()));
-            else filled[k] = in_buffer.value();
-        }
-        failure.report(first_failure);
-    };
-    parallel_for_each_chunk(deferred.size(), ChunkWork(fill_chunk));
-    if (first_failure.failed())
-        return Error{ErrorKind::BatchFailed, describe(first_failure.position(), first_failure.error())};
-    for (std::size_t k = 0; k < deferred.size(); ++k)
-        if (filled[k]) result.in_buffer.push_back(deferred[k].first);
-    return result;
+    return fetch_behind_buffers(handle, count, plan_one, describe, buffers);
 }
 
 // Owned buffers for the calls that return plain values.

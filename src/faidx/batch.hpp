@@ -29,14 +29,12 @@ struct Span {
 // Memory for batch results that the caller provides. Asked for on the
 // calling thread, in input order, for every region of at least min_size()
 // bytes; the buffer for region `index` must hold `size` bytes and outlive
-// the call. Smaller regions are copied into memory of their own. Buffers
-// filled_as_given() are filled while the calling thread asks for the next
-// ones; others once all are given.
+// the call. Smaller regions are copied into memory of their own. A buffer
+// may be filled while the calling thread asks for the next ones.
 class ResultBuffers {
 public:
     virtual ~ResultBuffers() = default;
     virtual std::size_t min_size() const = 0;
-    virtual bool filled_as_given() const { return false; }
     virtual char* provide(std::size_t index, std::size_t size) = 0;
 };
 

@@ -21,7 +21,7 @@ struct BlockSpan {
 
 }  // namespace
 
-void copy_in_block_windows(const IndexHandle& handle, const std::vector<const RegionPlan*>& plans,
+void copy_in_block_windows(const IndexHandle& handle, const std::vector<const ResidueSpan*>& plans,
                            const std::function<void(std::size_t)>& copy) {
     const BgzfSource* source = handle.bgzf();
     if (source == nullptr) {
@@ -34,7 +34,7 @@ void copy_in_block_windows(const IndexHandle& handle, const std::vector<const Re
     const BlockTable& table = source->table();
     std::vector<BlockSpan> spans(plans.size());
     parallel_for_each_index(plans.size(), [&](std::size_t k) {
-        const RegionPlan* plan = plans[k];
+        const ResidueSpan* plan = plans[k];
         const ByteRange range = plan != nullptr && plan->entry != nullptr
                                     ? region_byte_range(*plan->entry, plan->first, plan->count, source->size())
                                     : ByteRange{};

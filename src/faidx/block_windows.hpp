@@ -20,7 +20,7 @@ namespace sekvo {
 // plans and plans without residues are copied too. For a plain file the
 // calls simply run on the pool. copy(k) must be safe to call from any
 // thread; the plans are only read before the first call.
-void copy_in_block_windows(const IndexHandle& handle, const std::vector<const RegionPlan*>& plans,
+void copy_in_block_windows(const IndexHandle& handle, const std::vector<const ResidueSpan*>& plans,
                            const std::function<void(std::size_t)>& copy);
 
 }  // namespace sekvo

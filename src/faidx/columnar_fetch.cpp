@@ -19,17 +19,6 @@ namespace sekvo {
 
 namespace {
 
-// The part of a plan the copy needs; the name is looked up again only for
-// the rare region that cannot be copied straight into its slot. Left
-// unset until planned: a batch's plans are written by the pool's threads,
-// never zeroed first by the calling one.
-struct CopyPlan {
-    const IndexEntry* entry;
-    std::uint64_t first;
-    std::uint64_t count;
-    bool pad;
-};
-
 // The failure with the lowest position among those the chunks met.
 class FirstFailure {
 public:
@@ -115,8 +104,11 @@ Result<ColumnarBatch> fetch_columns(const IndexHandle& handle, const RegionColum
     batch.value_starts.assign(n, 0);
     batch.value_ends.assign(n, 0);
     batch.value_flags.assign(n, 0);
-    // Written for every region by the planning (or the batch fails there).
-    const std::unique_ptr<CopyPlan[]> plans = std::make_unique_for_overwrite<CopyPlan[]>(n);
+    // The part of each plan the copy needs, written for every region by the
+    // planning threads (or the batch fails there), never zeroed first by
+    // the calling one. A region's name is needed again only for the rare
+    // region that cannot be copied straight into its slot.
+    const std::unique_ptr<ResidueSpan[]> plans = std::make_unique_for_overwrite<ResidueSpan[]>(n);
     FirstFailure failure;
     // Slots are filled straight from the mapping or from a compressed file's blocks.
     const bool mapped = handle.has_mapping() || handle.bgzf() != nullptr;
@@ -136,7 +128,7 @@ Result<ColumnarBatch> fetch_columns(const IndexHandle& handle, const RegionColum
                 continue;
             }
             const RegionPlan& plan = planned.value();
-            plans[i] = CopyPlan{plan.entry, plan.first, plan.count, plan.pad};
+            plans[i] = plan;
             if (plan.value.start && plan.value.end) {
                 batch.value_starts[i] = *plan.value.start;
                 batch.value_ends[i] = *plan.value.end;
@@ -169,24 +161,15 @@ Result<ColumnarBatch> fetch_columns(const IndexHandle& handle, const RegionColum
         constexpr std::size_t kAhead = 8;
         bool chunk_ascii = true;
         Irregular chunk_irregular;
-        auto as_plan = [&](std::size_t i) {
-            RegionPlan plan;
-            plan.entry = plans[i].entry;
-            plan.first = plans[i].first;
-            plan.count = plans[i].count;
-            plan.pad = plans[i].pad;
-            return plan;
-        };
-        for (std::size_t i = from; i < std::min(to, from + kAhead); ++i) prefetch(handle, as_plan(i));
+        for (std::size_t i = from; i < std::min(to, from + kAhead); ++i) prefetch(handle, plans[i]);
         for (std::size_t i = from; i < to; ++i) {
-            if (i + kAhead < to) prefetch(handle, as_plan(i + kAhead));
+            if (i + kAhead < to) prefetch(handle, plans[i + kAhead]);
             if (plans[i].entry == nullptr) continue;
             char* slot = batch.residues.data() + batch.offsets[i];
             const std::size_t size = static_cast<std::size_t>(batch.offsets[i + 1] - batch.offsets[i]);
-            RegionPlan plan = as_plan(i);
             bool done = false;
             if (mapped && size == plans[i].count) {
-                Result<bool> filled = fill_buffer(handle, plan, slot);
+                Result<bool> filled = fill_buffer(handle, plans[i], slot);
                 if (!filled) {
                     failure.offer(i, std::move(filled.error()));
                     continue;
@@ -196,6 +179,7 @@ Result<ColumnarBatch> fetch_columns(const IndexHandle& handle, const RegionColum
             if (!done) {
                 // Short, padded or not ASCII: the single-region way.
                 const std::size_t g = begin + i;
+                RegionPlan plan(plans[i], SequenceValue{});
                 plan.value.name = std::string(regions.name(g));
                 Result<SequenceValue> value = complete(handle, std::move(plan));
                 if (!value) {
@@ -223,14 +207,8 @@ Result<ColumnarBatch> fetch_columns(const IndexHandle& handle, const RegionColum
     if (handle.bgzf() != nullptr) {
         // A compressed file: each block the regions need inflated once, a
         // window of blocks at a time.
-        std::vector<RegionPlan> located(n);
-        std::vector<const RegionPlan*> pointers(n);
-        for (std::size_t i = 0; i < n; ++i) {
-            located[i].entry = plans[i].entry;
-            located[i].first = plans[i].first;
-            located[i].count = plans[i].count;
-            pointers[i] = &located[i];
-        }
+        std::vector<const ResidueSpan*> pointers(n);
+        for (std::size_t i = 0; i < n; ++i) pointers[i] = &plans[i];
         copy_in_block_windows(handle, pointers, [&](std::size_t i) { copy_chunk(i, i + 1); });
     } else {
         for_each_chunk(n, copy_chunk);

@@ -192,12 +192,8 @@ public:
     static constexpr bool kHasView = false;
 
 private:
-    RegionPlan plan(std::size_t piece) const {
-        RegionPlan plan;
-        plan.entry = records_[pieces_.record(piece)];
-        plan.first = pieces_.start(piece);
-        plan.count = size(piece);
-        return plan;
+    ResidueSpan plan(std::size_t piece) const {
+        return ResidueSpan{records_[pieces_.record(piece)], pieces_.start(piece), size(piece), true};
     }
 
     const IndexHandle& handle_;

@@ -209,7 +209,7 @@ Result<SequenceValue> complete(const IndexHandle& handle, RegionPlan&& plan) {
     return std::move(plan.value);
 }
 
-std::size_t buffer_size(const IndexHandle& handle, const RegionPlan& plan) {
+std::size_t buffer_size(const IndexHandle& handle, const ResidueSpan& plan) {
     if (plan.entry == nullptr) return 0;
     if (const UncompressedSource* source = handle.uncompressed_source())
         return static_cast<std::size_t>(std::min(plan.count, source->size()));
@@ -218,12 +218,12 @@ std::size_t buffer_size(const IndexHandle& handle, const RegionPlan& plan) {
     return static_cast<std::size_t>(std::min(plan.count, handle.mapping_size()));
 }
 
-void prefetch(const IndexHandle& handle, const RegionPlan& plan) {
+void prefetch(const IndexHandle& handle, const ResidueSpan& plan) {
     if (plan.entry == nullptr || handle.mapping_data() == nullptr) return;
     prefetch_region(handle.mapping_data(), handle.mapping_size(), *plan.entry, plan.first, plan.count);
 }
 
-Result<bool> fill_buffer(const IndexHandle& handle, const RegionPlan& plan, char* out) {
+Result<bool> fill_buffer(const IndexHandle& handle, const ResidueSpan& plan, char* out) {
     if (handle.mapping_failed()) return truncated_while_mapped();
     const std::size_t capacity = buffer_size(handle, plan);
     // A fresh buffer of many megabytes costs more in page faults than in

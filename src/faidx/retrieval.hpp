@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <utility>
 
 #include "common/error.hpp"
 #include "faidx/index_handle.hpp"
@@ -25,12 +26,22 @@ Result<SequenceValue> fetch(const IndexHandle& handle, std::string_view name,
 // Each fetch is a plan (name lookup, bounds policy, warnings,
 // coordinates) followed by copying the residues. Callers that want the
 // residues in memory of their own plan first, then fill their buffer.
-struct RegionPlan {
-    SequenceValue value;                // name and coordinates, no residues yet
-    const IndexEntry* entry = nullptr;  // null: the result has no residues
-    std::uint64_t first = 0;            // 1-based first residue
-    std::uint64_t count = 0;            // residues asked for
-    bool pad = true;                    // pad a short copy with default_seq
+// Where a plan's residues lie: all that copying them needs, so that a
+// batch can keep this part of many plans without their values. No
+// default values: a batch's array of them stays unwritten (and its pages
+// untouched) until the planning fills it.
+struct ResidueSpan {
+    const IndexEntry* entry;  // null: the result has no residues
+    std::uint64_t first;      // 1-based first residue
+    std::uint64_t count;      // residues asked for
+    bool pad;                 // pad a short copy with default_seq
+};
+
+struct RegionPlan : ResidueSpan {
+    RegionPlan() : ResidueSpan{nullptr, 0, 0, true} {}
+    RegionPlan(const ResidueSpan& span, SequenceValue planned) : ResidueSpan(span), value(std::move(planned)) {}
+
+    SequenceValue value;  // name and coordinates, no residues yet
 };
 
 Result<RegionPlan> plan_fetch(const IndexHandle& handle, std::string_view name, std::uint64_t start,
@@ -54,16 +65,16 @@ Result<SequenceValue> complete(const IndexHandle& handle, Result<RegionPlan>&& p
 
 // Size of the buffer fill_buffer needs, or 0 when the plan can only be
 // completed with complete(): no residues to copy, or no mapping to copy from.
-std::size_t buffer_size(const IndexHandle& handle, const RegionPlan& plan);
+std::size_t buffer_size(const IndexHandle& handle, const ResidueSpan& plan);
 
 // Starts loading the plan's first residues from the mapping, if any.
-void prefetch(const IndexHandle& handle, const RegionPlan& plan);
+void prefetch(const IndexHandle& handle, const ResidueSpan& plan);
 
 // Copies the plan's residues into `out` (buffer_size bytes), with the case
 // setting applied. True when `out` then holds the whole result and all of
 // it is ASCII; false when the copy came out short or found other bytes
 // (complete() gives the result then).
-Result<bool> fill_buffer(const IndexHandle& handle, const RegionPlan& plan, char* out);
+Result<bool> fill_buffer(const IndexHandle& handle, const ResidueSpan& plan, char* out);
 
 // Copy `count` residues starting at 1-based residue `first` of `entry`
 // (fewer if the data ends), skipping CR and LF. Never reads outside

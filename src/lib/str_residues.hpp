@@ -44,7 +44,6 @@ public:
     StrBuffers& operator=(const StrBuffers&) = delete;
 
     std::size_t min_size() const override { return kBatchStrThreshold; }
-    bool filled_as_given() const override { return true; }
     char* provide(std::size_t index, std::size_t size) override;
     // Values whose residues are in their buffer get it as their residues.
     void lend_to(BatchResult& batch);

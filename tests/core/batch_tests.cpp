@@ -164,7 +164,6 @@ class EveryRegionBuffers final : public ResultBuffers {
 public:
     explicit EveryRegionBuffers(std::size_t count) : texts_(count) {}
     std::size_t min_size() const override { return 300; }
-    bool filled_as_given() const override { return true; }
     char* provide(std::size_t index, std::size_t size) override {
         in_order_ = in_order_ && (asked_.empty() || asked_.back() < index);
         asked_.push_back(index);
